@@ -1,0 +1,60 @@
+// Steering and observing the host stand-in for the Win32 API from the tests.
+// Every stand-in call appends one line to the call log, for example
+//   "SetDlgItemInt(1036, 512, 0)"
+// so a test can compare what the program asked of the system, in order.
+#pragma once
+
+#include "windows.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+// Clears every part of the stand-in: log, windows, files, devices, version.
+void Reset();
+
+// --- Call log ---
+extern std::vector<std::string> Calls;
+void Log(const std::string& line);
+// The logged calls whose text starts with prefix, in order.
+std::vector<std::string> CallsStartingWith(const std::string& prefix);
+
+// --- System ---
+// What GetVersionExA reports: platform 1 is the 9x family, 2 the NT family.
+void SetVersion(DWORD platformId, DWORD buildNumber);
+// Whether GetProcAddress finds the wide-text functions of user32 (the NT family).
+void SetWideFunctionsAvailable(bool available);
+
+// --- Windows and controls ---
+HWND NewWindow();
+// A control's text as UTF-8, and how it was last set ("A", "W", "Int" or "").
+std::string Text(HWND dialog, int id);
+std::string SetBy(HWND dialog, int id);
+void SetText(HWND dialog, int id, const std::string& utf8);
+// The combo box's items (UTF-8) and current selection (-1 for none).
+std::vector<std::string> Items(HWND dialog, int id);
+int Selection(HWND dialog, int id);
+void Select(HWND dialog, int id, int index);
+
+// Dialogs opened with DialogBoxParamA run here: WM_INITDIALOG first, then this
+// hook (the test acts as the user), then the messages posted to the dialog until
+// EndDialog or the quit message. A dialog still open then returns -1.
+extern std::function<void(HWND dialog, int templateId)> OnDialog;
+// Sends a message straight to a dialog's procedure, as the dialog manager would.
+INT_PTR Send(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// True once PostQuitMessage was called, with the exit code it was given.
+bool QuitPosted();
+int QuitCode();
+// Dialogs ended so far, as "template:result".
+extern std::vector<std::string> EndedDialogs;
+
+// --- Shell and file dialog ---
+// GetOpenFileNameA hands the record to this hook; returning FALSE is a cancel.
+extern std::function<BOOL(OPENFILENAMEA*)> OnOpenFileName;
+
+// --- Files, volumes and the VWIN32 device (standin_disk.cpp) ---
+void ResetDisk();
+
+} // namespace standin

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds both configurations and runs every test: host unit tests (under
+# AddressSanitizer and UBSan), the checks on the Windows exe, the tests against
+# mkfs.fat/mkntfs/minfo/QEMU, and the end-to-end runs under Wine.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+tools/setup.sh
+
+cmake -S . -B build/win32 -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake -DKELVASHIN_TEST_PROGRAMS=ON
+cmake --build build/win32
+
+cmake -S . -B build/host -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVASHIN_WIN32_BUILD="$root/build/win32"
+cmake --build build/host
+
+ctest --test-dir build/host --output-on-failure -j2 "$@"
