@@ -8,6 +8,8 @@ std::uint8_t FsKind = FsKindNone;
 
 bool AllocateSectorBuffer()
 {
+    if (SectorBuffer != nullptr)
+        return true; // one buffer per process, kept until it ends
     // calloc clears the block; the extra bytes let the start move up to the
     // next multiple of 512. The block is kept for the life of the process.
     void* block = std::calloc(1, SectorBufferSize + SectorBufferAlignment - 1);

@@ -25,7 +25,7 @@ constexpr std::uint8_t FsKindFat32 = 4;
 constexpr std::uint8_t FsKindGeneric = 5; // FAT12/16 shown without its extended fields
 
 // Allocates SectorBuffer once: 1024 bytes, cleared, aligned to 512. Returns false
-// when the heap cannot give it; the buffer is never freed.
+// when the heap cannot give it; the buffer is never freed, and a later call keeps it.
 bool AllocateSectorBuffer();
 
 // --- Little-endian loads and stores at any byte offset (no alignment needed) ---

@@ -42,6 +42,9 @@ void Select(HWND dialog, int id, int index);
 // hook (the test acts as the user), then the messages posted to the dialog until
 // EndDialog or the quit message. A dialog still open then returns -1.
 extern std::function<void(HWND dialog, int templateId)> OnDialog;
+// Makes a window made by NewWindow a dialog run by procedure, so that messages
+// sent or posted to it reach the procedure (the tests' main dialog).
+void Attach(HWND dialog, DLGPROC procedure, int templateId);
 // Sends a message straight to a dialog's procedure, as the dialog manager would.
 INT_PTR Send(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 // True once PostQuitMessage was called, with the exit code it was given.

@@ -1,0 +1,119 @@
+// Start-up and the main dialog's dispatch, run on the Win32 stand-in.
+#include "ui_fixture.h"
+#include "ui/form.h"
+
+namespace {
+
+using Dispatch = MainWindow;
+
+TEST(StartUp, ProbesTheFamilyAndRunsTheMainDialogUntilExit)
+{
+    struct Case {
+        DWORD platform;
+        DWORD build;
+        std::uint8_t family;
+    };
+    const Case cases[] = {{VER_PLATFORM_WIN32_NT, 2600, OsFamilyNt},
+                          {VER_PLATFORM_WIN32_WINDOWS, 950, OsFamily9x},
+                          {VER_PLATFORM_WIN32s, 0, OsFamilyNt}};
+    for (const auto& c : cases) {
+        standin::Reset();
+        standin::SetVersion(c.platform, c.build);
+        bool sawEmptyForm = false;
+        standin::OnDialog = [&](HWND dialog, int templateId) {
+            ASSERT_EQ(templateId, IDD_MAIN);
+            EXPECT_EQ(MainDialog, dialog);
+            EXPECT_EQ(FsKind, FsKindNone);
+            sawEmptyForm = standin::Text(dialog, IDC_BYTES_PER_SECTOR).empty() &&
+                           standin::Items(dialog, IDC_MEDIA).empty() &&
+                           standin::Text(dialog, IDC_KIND).empty();
+            standin::Send(dialog, WM_COMMAND, MAKEWPARAM(IDM_EXIT, 0), 0);
+        };
+        const int exitCode = WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr, nullptr, 0);
+        EXPECT_EQ(exitCode, 0);
+        EXPECT_EQ(OsFamily, c.family) << "platform " << c.platform;
+        EXPECT_TRUE(sawEmptyForm);
+        EXPECT_TRUE(standin::QuitPosted());
+        EXPECT_EQ(standin::QuitCode(), 0);
+        EXPECT_EQ(standin::CallsStartingWith("GetVersionExA"),
+                  std::vector<std::string>(c.family == OsFamily9x ? 2 : 1, "GetVersionExA(148)"))
+            << "the 9x family asks again when it prepares its disk services";
+        EXPECT_EQ(standin::CallsStartingWith("DialogBoxParamA"),
+                  std::vector<std::string>{"DialogBoxParamA(102, owner none, 0)"});
+        EXPECT_EQ(standin::CallsStartingWith("PostMessageA"),
+                  std::vector<std::string>{"PostMessageA(16, 0, 0)"}); // Exit posts WM_CLOSE
+    }
+}
+
+TEST_F(Dispatch, CloseDestroyAndEndSessionQuitWithCodeZero)
+{
+    for (UINT message : {WM_CLOSE, WM_DESTROY, WM_QUERYENDSESSION}) {
+        standin::Reset();
+        standin::Attach(window, MainDialogProc, IDD_MAIN);
+        EXPECT_EQ(standin::Send(window, message, 0, 0), FALSE);
+        EXPECT_TRUE(standin::QuitPosted()) << "message " << message;
+        EXPECT_EQ(standin::QuitCode(), 0);
+    }
+}
+
+TEST_F(Dispatch, OnlyInitDialogAnswersTrue)
+{
+    EXPECT_EQ(standin::Send(window, WM_INITDIALOG, 0, 0), TRUE);
+    EXPECT_EQ(standin::Send(window, WM_COMMAND, MAKEWPARAM(IDM_NEW_FAT12, 0), 0), FALSE);
+    EXPECT_EQ(standin::Send(window, WM_APP, 0, 0), FALSE);
+}
+
+TEST_F(Dispatch, EnterEscAndNotificationsDoNothing)
+{
+    const WPARAM ignored[] = {MAKEWPARAM(IDOK, 0), MAKEWPARAM(IDCANCEL, 0), MAKEWPARAM(IDM_NEW_FAT12, 1),
+                              MAKEWPARAM(IDM_EXIT, 1), MAKEWPARAM(IDM_NEW_NTFS, CBN_SELCHANGE),
+                              MAKEWPARAM(12345, 0)};
+    for (WPARAM w : ignored) {
+        standin::Send(window, WM_COMMAND, w, 0);
+        EXPECT_TRUE(standin::Calls.empty()) << "wParam " << w << " did " << standin::Calls.front();
+        EXPECT_EQ(FsKind, FsKindNone);
+        EXPECT_FALSE(standin::QuitPosted());
+    }
+}
+
+TEST_F(Dispatch, CreateCommandsShowTheNewRecordWhateverWasShown)
+{
+    struct Case {
+        int command;
+        std::uint8_t kind;
+        const char* kindText;
+        const char* media;
+    };
+    const Case cases[] = {{IDM_NEW_FAT12, FsKindFat12, "FAT12", "1.44M+ FD"},
+                          {IDM_NEW_FAT16, FsKindFat16, "FAT16", "Hard Disk"},
+                          {IDM_NEW_FAT32, FsKindFat32, "FAT32", "Hard Disk"},
+                          {IDM_NEW_NTFS, FsKindNtfs, "NTFS", "Hard Disk"},
+                          {IDM_FLOPPY_144, FsKindFat12, "FAT12", "1.44M+ FD"}};
+    for (const auto& previous : cases) {
+        for (const auto& c : cases) {
+            Menu(previous.command);
+            Type(IDC_HIDDEN_SECTORS, "99"); // an edit that the create command discards
+            Menu(c.command);
+            EXPECT_EQ(FsKind, c.kind);
+            EXPECT_EQ(Box(IDC_KIND), c.kindText);
+            EXPECT_EQ(Box(IDC_HIDDEN_SECTORS), "0");
+            EXPECT_EQ(Box(IDC_BYTES_PER_SECTOR), "512");
+            const int selection = standin::Selection(window, IDC_MEDIA);
+            ASSERT_GE(selection, 0);
+            EXPECT_EQ(standin::Items(window, IDC_MEDIA)[static_cast<std::size_t>(selection)], c.media);
+        }
+    }
+}
+
+TEST_F(Dispatch, FloppyPresetShowsTheWholeFloppy)
+{
+    Menu(IDM_FLOPPY_144);
+    const std::pair<int, const char*> expected[] = {
+        {1036, "512"}, {1037, "1"}, {1038, "1"}, {1040, "18"}, {1041, "2"}, {1042, "2880"},
+        {1043, "0"}, {1044, "9"}, {1045, "2"}, {1046, "0"}, {1047, "224"}, {1062, "0"},
+        {1064, "0"}, {1069, "FAT12"}, {1070, "1440.00 KB"}};
+    for (const auto& e : expected)
+        EXPECT_EQ(Box(e.first), e.second) << "control " << e.first;
+}
+
+} // namespace

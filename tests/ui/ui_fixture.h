@@ -1,0 +1,59 @@
+// A main window on the Win32 stand-in, with a fresh record, for the form tests.
+#pragma once
+
+#include "core/record.h"
+#include "core/template.h"
+#include "resources/resource.h"
+#include "standin.h"
+#include "ui/app.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+using Record = std::array<std::uint8_t, 512>;
+
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        standin::Reset();
+        if (SectorBuffer == nullptr) {
+            ASSERT_TRUE(AllocateSectorBuffer());
+        }
+        std::memset(SectorBuffer, 0, SectorBufferSize);
+        FsKind = FsKindNone;
+        OsFamily = OsFamilyNt;
+        window = standin::NewWindow();
+        standin::Attach(window, MainDialogProc, IDD_MAIN);
+        standin::Send(window, WM_INITDIALOG, 0, 0);
+        standin::Calls.clear();
+    }
+
+    std::string Box(int id) const { return standin::Text(window, id); }
+    void Type(int id, const std::string& text) const { standin::SetText(window, id, text); }
+    void Menu(int id) const { standin::Send(window, WM_COMMAND, MAKEWPARAM(id, 0), 0); }
+
+    static Record Bytes()
+    {
+        Record r{};
+        std::memcpy(r.data(), SectorBuffer, r.size());
+        return r;
+    }
+    static void Load(const Record& r) { std::memcpy(SectorBuffer, r.data(), r.size()); }
+
+    HWND window = nullptr;
+};
+
+// Lists the offsets where two records differ, for failure messages.
+inline std::string Differences(const Record& expected, const Record& actual)
+{
+    std::string out;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        if (expected[i] != actual[i])
+            out += " [" + std::to_string(i) + "] expected " + std::to_string(expected[i]) +
+                   " got " + std::to_string(actual[i]) + "\n";
+    return out;
+}

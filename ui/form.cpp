@@ -1,0 +1,241 @@
+#include "form.h"
+
+#include "app.h"
+#include "media.h"
+#include "text.h"
+#include "core/layout.h"
+#include "core/record.h"
+#include "resources/resource.h"
+
+#include <cstdio>
+
+namespace {
+
+// How a box is bound to its field.
+enum : std::uint8_t {
+    U8 = 1,
+    U16 = 2,
+    U32 = 4,
+    U64 = 8,            // shows the low 32 bits; stores the value with a zero high half
+    TotalSectors = 0,   // FAT: BPB_TotSec16 or BPB_TotSec32, by the total-sectors rule
+};
+
+// Flags: fields of the FAT12/FAT16 layout that the generic kind leaves alone.
+enum : std::uint8_t {
+    Always = 0,
+    NotCapturedGeneric = 1, // shown, but edits are not written back
+    NotShownGeneric = 2,    // neither shown nor written back
+};
+
+struct Binding {
+    int box;
+    std::size_t offset;
+    std::uint8_t width;
+    std::uint8_t generic;
+};
+
+// Each kind's boxes, in the order the capture reads them.
+constexpr Binding FatBinding[] = {
+    {IDC_BYTES_PER_SECTOR, BPB_BytsPerSec, U16, Always},
+    {IDC_SECTORS_PER_CLUSTER, BPB_SecPerClus, U8, Always},
+    {IDC_RESERVED_SECTORS, BPB_RsvdSecCnt, U16, Always},
+    {IDC_SECTORS_PER_TRACK, BPB_SecPerTrk, U16, Always},
+    {IDC_HEADS, BPB_NumHeads, U16, Always},
+    {IDC_TOTAL_SECTORS, BPB_TotSec16, TotalSectors, Always},
+    {IDC_RIGHT_ROW6, fat16::BS_DrvNum, U8, NotCapturedGeneric},
+    {IDC_RIGHT_ROW7, fat16::BS_BootSig, U8, NotCapturedGeneric},
+    {IDC_SERIAL, fat16::BS_VolID, U32, NotCapturedGeneric | NotShownGeneric},
+    {IDC_RIGHT_ROW2, BPB_FATSz16, U16, Always},
+    {IDC_RIGHT_ROW3, BPB_NumFATs, U8, Always},
+    {IDC_HIDDEN_SECTORS, BPB_HiddSec, U32, Always},
+    {IDC_RIGHT_ROW5, BPB_RootEntCnt, U16, Always},
+};
+
+constexpr Binding Fat32Binding[] = {
+    {IDC_BYTES_PER_SECTOR, BPB_BytsPerSec, U16, Always},
+    {IDC_SECTORS_PER_CLUSTER, BPB_SecPerClus, U8, Always},
+    {IDC_RESERVED_SECTORS, BPB_RsvdSecCnt, U16, Always},
+    {IDC_SECTORS_PER_TRACK, BPB_SecPerTrk, U16, Always},
+    {IDC_HEADS, BPB_NumHeads, U16, Always},
+    {IDC_TOTAL_SECTORS, BPB_TotSec32, U32, Always},
+    {IDC_SERIAL, fat32::BS_VolID, U32, Always},
+    {IDC_RIGHT_ROW2, fat32::BPB_FATSz32, U32, Always},
+    {IDC_RIGHT_ROW3, BPB_NumFATs, U8, Always},
+    {IDC_HIDDEN_SECTORS, BPB_HiddSec, U32, Always},
+    {IDC_RIGHT_ROW5, BPB_RootEntCnt, U16, Always},
+    {IDC_RIGHT_ROW6, fat32::BPB_FSInfo, U16, Always},
+    {IDC_RIGHT_ROW7, fat32::BS_BootSig, U8, Always},
+};
+
+constexpr Binding NtfsBinding[] = {
+    {IDC_BYTES_PER_SECTOR, BPB_BytsPerSec, U16, Always},
+    {IDC_SECTORS_PER_CLUSTER, BPB_SecPerClus, U8, Always},
+    {IDC_RESERVED_SECTORS, BPB_RsvdSecCnt, U16, Always},
+    {IDC_SECTORS_PER_TRACK, BPB_SecPerTrk, U16, Always},
+    {IDC_HEADS, BPB_NumHeads, U16, Always},
+    {IDC_TOTAL_SECTORS, ntfs::NtfsTotalSectors, U64, Always},
+    {IDC_SERIAL, ntfs::NtfsVolumeSerial, U64, Always},
+    {IDC_RIGHT_ROW2, ntfs::MftCluster, U64, Always},
+    {IDC_RIGHT_ROW3, ntfs::MftMirrCluster, U64, Always},
+    {IDC_HIDDEN_SECTORS, BPB_HiddSec, U32, Always},
+    {IDC_RIGHT_ROW5, ntfs::ClustersPerIndexBlock, U32, Always},
+    {IDC_RIGHT_ROW6, ntfs::ClustersPerFileRecord, U32, Always},
+    {IDC_RIGHT_ROW7, ntfs::NtfsChecksum, U32, Always},
+};
+
+constexpr int BindingCount = 13;
+static_assert(sizeof(FatBinding) / sizeof(Binding) == BindingCount, "13 boxes");
+static_assert(sizeof(Fat32Binding) / sizeof(Binding) == BindingCount, "13 boxes");
+static_assert(sizeof(NtfsBinding) / sizeof(Binding) == BindingCount, "13 boxes");
+
+// The six labels that change with the kind, top to bottom in the right column.
+constexpr int KindLabels[6] = {IDC_LBL_RIGHT_ROW2, IDC_LBL_RIGHT_ROW3, IDC_LBL_HIDDEN_SECTORS,
+                               IDC_LBL_RIGHT_ROW5, IDC_LBL_RIGHT_ROW6, IDC_LBL_RIGHT_ROW7};
+const wchar_t* const FatLabels[6] = {L"FAT 磁區", L"FATs 號碼", L"隱藏的磁區",
+                                     L"最大根項目", L"實體號碼", L"簽名"};
+const wchar_t* const Fat32Labels[6] = {L"FAT 磁區", L"FATs 號碼", L"隱藏的磁區",
+                                       L"最大根項目", L"FS Info Sector", L"簽名"};
+const wchar_t* const NtfsLabels[6] = {L"$MFT Cluster", L"$MFT Mirror Cluster", L"隱藏的磁區",
+                                      L"Clusters / Index Block", L"Clusters / Segment",
+                                      L"Checksum"};
+
+const Binding* BindingFor(std::uint8_t kind)
+{
+    switch (kind) {
+    case FsKindNtfs: return NtfsBinding;
+    case FsKindFat32: return Fat32Binding;
+    default: return FatBinding; // FAT12, FAT16, generic, and a capture before any display
+    }
+}
+
+// The FAT total: BPB_TotSec16 when it is not 0, else BPB_TotSec32.
+std::uint32_t FatTotalSectors()
+{
+    const std::uint16_t small = LoadU16(SectorBuffer, BPB_TotSec16);
+    return small != 0 ? small : LoadU32(SectorBuffer, BPB_TotSec32);
+}
+
+std::uint32_t LoadField(const Binding& b)
+{
+    switch (b.width) {
+    case U8: return LoadU8(SectorBuffer, b.offset);
+    case U16: return LoadU16(SectorBuffer, b.offset);
+    case TotalSectors: return FatTotalSectors();
+    default: return LoadU32(SectorBuffer, b.offset); // U32, and the low half of U64
+    }
+}
+
+void StoreField(const Binding& b, std::uint32_t value)
+{
+    switch (b.width) {
+    case U8: StoreU8(SectorBuffer, b.offset, value); break;
+    case U16: StoreU16(SectorBuffer, b.offset, value); break;
+    case U32: StoreU32(SectorBuffer, b.offset, value); break;
+    case U64: StoreU64(SectorBuffer, b.offset, value); break;
+    case TotalSectors:
+        // Below 65535 the 16-bit field holds the total; from 65535 on the 32-bit one.
+        StoreU16(SectorBuffer, BPB_TotSec16, value < 0xFFFF ? value : 0);
+        StoreU32(SectorBuffer, BPB_TotSec32, value < 0xFFFF ? 0 : value);
+        break;
+    }
+}
+
+void SetSizeText(double bytes, bool inKilobytes)
+{
+    char text[64];
+    if (inKilobytes)
+        std::sprintf(text, "%0.2f KB", bytes * 0.0009765625);
+    else
+        std::sprintf(text, "%0.2f MB", bytes * 9.5367431640625e-07);
+    SetDlgItemTextA(MainDialog, IDC_SIZE, text);
+}
+
+double BytesPerSector() { return LoadU16(SectorBuffer, BPB_BytsPerSec); }
+
+// FAT12, FAT16 and generic: KB from the 16-bit total, else MB from the 32-bit one.
+void ShowFatSize()
+{
+    SetSizeText(FatTotalSectors() * BytesPerSector(), LoadU16(SectorBuffer, BPB_TotSec16) != 0);
+}
+
+// The generic kind is named by its cluster count, counted over the whole volume.
+// A record with 0 sectors per cluster is counted as 1 sector per cluster.
+const char* GenericKindText()
+{
+    const std::uint32_t perCluster = LoadU8(SectorBuffer, BPB_SecPerClus);
+    const std::uint32_t clusters = FatTotalSectors() / (perCluster != 0 ? perCluster : 1);
+    return clusters > 4085 ? "FAT16" : "FAT12";
+}
+
+const char* KindText()
+{
+    switch (FsKind) {
+    case FsKindFat12: return "FAT12";
+    case FsKindFat16: return "FAT16";
+    case FsKindNtfs: return "NTFS";
+    case FsKindFat32: return "FAT32";
+    default: return GenericKindText();
+    }
+}
+
+void ShowLabels(const wchar_t* const* texts)
+{
+    for (int i = 0; i < 6; ++i)
+        SetControlText(MainDialog, KindLabels[i], texts[i]);
+}
+
+void ShowSize()
+{
+    switch (FsKind) {
+    case FsKindNtfs: {
+        const auto total = static_cast<std::int64_t>(LoadU64(SectorBuffer, ntfs::NtfsTotalSectors));
+        SetSizeText(static_cast<double>(total) * BytesPerSector(), false);
+        break;
+    }
+    case FsKindFat32:
+        SetSizeText(LoadU32(SectorBuffer, BPB_TotSec32) * BytesPerSector(), false);
+        break;
+    default:
+        ShowFatSize();
+        break;
+    }
+}
+
+} // namespace
+
+void RecordToForm()
+{
+    FillMediaList();
+    if (FsKind < FsKindFat12 || FsKind > FsKindFat32)
+        FsKind = FsKindGeneric;
+    const bool generic = FsKind == FsKindGeneric;
+
+    SetDlgItemTextA(MainDialog, IDC_KIND, KindText());
+    const Binding* binding = BindingFor(FsKind);
+    for (int i = 0; i < BindingCount; ++i) {
+        const Binding& b = binding[i];
+        if (generic && (b.generic & NotShownGeneric))
+            SetDlgItemTextA(MainDialog, b.box, ""); // no stale serial of an earlier record
+        else
+            SetDlgItemInt(MainDialog, b.box, LoadField(b), FALSE);
+    }
+    SelectMediaItem(LoadU8(SectorBuffer, BPB_Media));
+    ShowLabels(FsKind == FsKindNtfs ? NtfsLabels : FsKind == FsKindFat32 ? Fat32Labels : FatLabels);
+    ShowSize();
+}
+
+void FormToRecord()
+{
+    const bool mediaChosen = MediaChosenSinceDisplay();
+    const std::uint8_t media = MediaByteFromList();
+    const bool generic = FsKind == FsKindGeneric;
+    const Binding* binding = BindingFor(FsKind);
+    for (int i = 0; i < BindingCount; ++i) {
+        const Binding& b = binding[i];
+        if (generic && (b.generic & NotCapturedGeneric))
+            continue;
+        StoreField(b, GetDlgItemInt(MainDialog, b.box, nullptr, FALSE));
+    }
+    if (mediaChosen)
+        StoreU8(SectorBuffer, BPB_Media, media);
+}

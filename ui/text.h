@@ -1,0 +1,11 @@
+// Texts that the program sets at run time. The NT family gets them as Unicode,
+// so they read right whatever the system's code page; the 9x family, whose wide
+// functions are stubs, gets them converted to its ANSI code page.
+#pragma once
+
+#include <windows.h>
+
+void SetControlText(HWND dialog, int id, const wchar_t* text);
+
+// Converts text to the ANSI code page into a buffer of size bytes.
+void ToAnsi(const wchar_t* text, char* buffer, int size);
