@@ -2,7 +2,9 @@
 // and the code. Controls that the code never addresses use IDC_STATIC (-1).
 #pragma once
 
+#ifndef IDC_STATIC
 #define IDC_STATIC (-1)
+#endif
 
 // Resources
 #define IDD_MAIN 102
@@ -44,7 +46,7 @@
 #define IDC_LBL_RIGHT_ROW6 1063
 #define IDC_LBL_RIGHT_ROW7 1065
 #define IDC_KIND 1069
-#define IDC_SIZE 1070
+#define IDC_SIZE_TEXT 1070
 
 // About box
 #define IDC_EMAIL 1009

@@ -3,6 +3,8 @@
 #include "app.h"
 #include "resources/resource.h"
 
+#include <shellapi.h>
+
 #define MAKER_MAIL "kelvashin@morvane.example"
 #define MAKER_MAIL_ESCAPED "kelvashin%40morvane.example"
 

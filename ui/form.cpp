@@ -147,7 +147,7 @@ void SetSizeText(double bytes, bool inKilobytes)
         std::sprintf(text, "%0.2f KB", bytes * 0.0009765625);
     else
         std::sprintf(text, "%0.2f MB", bytes * 9.5367431640625e-07);
-    SetDlgItemTextA(MainDialog, IDC_SIZE, text);
+    SetDlgItemTextA(MainDialog, IDC_SIZE_TEXT, text);
 }
 
 double BytesPerSector() { return LoadU16(SectorBuffer, BPB_BytsPerSec); }

@@ -2,6 +2,8 @@
 #include "ui_fixture.h"
 #include "ui/form.h"
 
+#include <algorithm>
+
 namespace {
 
 using Dispatch = MainWindow;
@@ -38,6 +40,16 @@ TEST(StartUp, ProbesTheFamilyAndRunsTheMainDialogUntilExit)
         EXPECT_EQ(standin::CallsStartingWith("GetVersionExA"),
                   std::vector<std::string>(c.family == OsFamily9x ? 2 : 1, "GetVersionExA(148)"))
             << "the 9x family asks again when it prepares its disk services";
+        // The 9x family opens the VWIN32 device before the window; NT opens nothing.
+        const auto opens = standin::CallsStartingWith("CreateFileA");
+        EXPECT_EQ(opens.size(), c.family == OsFamily9x ? 1u : 0u);
+        if (c.family == OsFamily9x) {
+            EXPECT_EQ(opens[0].rfind("CreateFileA(\\\\.\\vwin32", 0), 0u) << opens[0];
+            EXPECT_LT(std::find(standin::Calls.begin(), standin::Calls.end(), opens[0]),
+                      std::find_if(standin::Calls.begin(), standin::Calls.end(), [](const std::string& s) {
+                          return s.rfind("DialogBoxParamA", 0) == 0;
+                      }));
+        }
         EXPECT_EQ(standin::CallsStartingWith("DialogBoxParamA"),
                   std::vector<std::string>{"DialogBoxParamA(102, owner none, 0)"});
         EXPECT_EQ(standin::CallsStartingWith("PostMessageA"),
