@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build python3 git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  clang clang-format clang-tidy
+  clang clang-format clang-tidy libclang-rt-14-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
   wine wine32:i386 xvfb xauth imagemagick
   fonts-arphic-uming fonts-wqy-zenhei locales

@@ -12,7 +12,12 @@ cmake -S . -B build/win32 -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
   -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake -DKELVASHIN_TEST_PROGRAMS=ON
 cmake --build build/win32
 
-cmake -S . -B build/host -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVASHIN_WIN32_BUILD="$root/build/win32"
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKELVASHIN_FUZZ=ON
+cmake --build build/fuzz
+
+cmake -S . -B build/host -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKELVASHIN_WIN32_BUILD="$root/build/win32" \
+  -DKELVASHIN_FUZZ_BUILD="$root/build/fuzz"
 cmake --build build/host
 
 ctest --test-dir build/host --output-on-failure -j2 "$@"
