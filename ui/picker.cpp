@@ -29,6 +29,9 @@ bool DriveReadable(std::uint8_t drive)
     if (OsFamily != OsFamilyNt)
         return LegacyProbeDrive(drive);
     std::sprintf(TextBuffer, "\\\\.\\%c:", static_cast<char>('@' + drive));
+    // A probe that fails without an error code of its own (a short read) must
+    // not be judged by the "not ready" left over from an earlier drive.
+    SetLastError(ERROR_SUCCESS);
     return ProbeVolume(TextBuffer) || GetLastError() == ERROR_NOT_READY;
 }
 

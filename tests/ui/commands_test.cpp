@@ -72,6 +72,7 @@ TEST_F(Commands, PickerListsReadableDrivesAndNotReadyOnesOnTheNtFamily)
     AddFloppy("\\\\.\\A:");
     standin::AddVolume("\\\\.\\C:", 4096);
     standin::AddVolume("\\\\.\\E:", 0).noMedium = true;
+    standin::AddVolume("\\\\.\\F:", 100); // a short read right after a "not ready"
     standin::AddVolume("\\\\.\\Z:", 4096);
     action = PickerAction::Cancel;
     Menu(IDM_READ_DISK);

@@ -1,0 +1,57 @@
+// Boot sector image files: the 512 bytes of the record, moved with the standard
+// library's buffered streams, and the file dialog that names them.
+#include "image/image_file.h"
+
+#include <commdlg.h>
+
+#include <cstdio>
+#include <cstring>
+
+char ImagePath[ImagePathSize];
+
+namespace {
+
+constexpr std::size_t ImageSize = 512;
+// The record as Windows 95 and NT 4.0 know it; later fields are left out.
+constexpr DWORD FileDialogRecordSize = 76;
+constexpr DWORD FirstFilter = 1;
+
+// The one file dialog record of the process, set up anew before each use.
+OPENFILENAMEA FileDialog;
+
+} // namespace
+
+bool ChooseImagePath(HWND owner, const char* title)
+{
+    std::memset(&FileDialog, 0, sizeof FileDialog);
+    FileDialog.lStructSize = FileDialogRecordSize;
+    FileDialog.hwndOwner = owner;
+    FileDialog.nFilterIndex = FirstFilter;
+    FileDialog.lpstrFile = ImagePath;
+    FileDialog.nMaxFile = ImagePathSize;
+    FileDialog.lpstrTitle = title;
+    // Hide the read-only box; no must-exist or overwrite prompt, no default extension.
+    FileDialog.Flags = OFN_HIDEREADONLY;
+    return GetOpenFileNameA(&FileDialog) != 0;
+}
+
+bool ReadImageFile(const char* path, std::uint8_t* sector)
+{
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr)
+        return false;
+    const std::size_t read = std::fread(sector, 1, ImageSize, file);
+    std::fclose(file);
+    return read == ImageSize;
+}
+
+bool WriteImageFile(const char* path, const std::uint8_t* sector)
+{
+    std::FILE* file = std::fopen(path, "wb");
+    if (file == nullptr)
+        return false;
+    const std::size_t written = std::fwrite(sector, 1, ImageSize, file);
+    // Buffered bytes reach the file only at the close, which can fail too.
+    const bool closed = std::fclose(file) == 0;
+    return written == ImageSize && closed;
+}

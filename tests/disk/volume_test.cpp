@@ -1,0 +1,204 @@
+// The NT family's volume access: the calls and arguments of a Volume transfer,
+// where it stops when a step fails, and the picker's probe.
+#include "disk/volume.h"
+
+#include "standin_disk.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+// The file calls of the log, in order (the stand-in logs other areas too).
+Calls FileCalls()
+{
+    Calls found;
+    for (const auto& call : standin::Calls)
+        for (const char* name : {"CreateFileA", "SetFilePointer", "ReadFile", "WriteFile", "Close"})
+            if (call.rfind(name, 0) == 0)
+                found.push_back(call);
+    return found;
+}
+
+// The calls of one transfer on drive letter, spelled one letter a call: O open
+// (gives h1), X open that fails, S position at 0, R read, W write, C close.
+Calls Spell(const char* steps, char letter = 'A', const char* flags = "0x20000000")
+{
+    const std::string open = std::string("CreateFileA(\\\\.\\") + letter +
+                             ":, 0xC0000000, 0x2, null, 3, " + flags + ", null) -> ";
+    Calls calls;
+    for (const char* s = steps; *s; ++s)
+        calls.push_back(*s == 'O'   ? open + "h1"
+                        : *s == 'X' ? open + "INVALID"
+                        : *s == 'S' ? "SetFilePointer(h1, 0x0, &0x0, 0)"
+                        : *s == 'R' ? "ReadFile(h1, 512)"
+                        : *s == 'W' ? "WriteFile(h1, 512)"
+                                    : "CloseHandle(h1)");
+    return calls;
+}
+
+// A volume whose byte i holds i * 7 + 1 (mod 256), so every sector differs.
+standin::Volume& PatternVolume(int drive, std::size_t size)
+{
+    auto& volume = standin::AddVolume(standin::VolumeName(drive), size);
+    for (std::size_t i = 0; i < size; ++i)
+        volume.bytes[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    return volume;
+}
+
+void ExpectNoHandleFaults(const std::string& what)
+{
+    const auto h = standin::Handles();
+    EXPECT_EQ(h.open(), 0) << what << ": a handle was left open";
+    EXPECT_EQ(h.doubleCloses + h.invalidCloses + h.badUses, 0)
+        << what << ": a handle was closed twice, or an invalid one used or closed";
+}
+
+struct TransferCase {
+    const char* name;
+    int drive;
+    bool write;
+    void (*arrange)();
+    const char* calls; // spelled as for Spell
+    DWORD result;
+    bool reachedBuffer; // the volume's bytes came into the buffer
+};
+
+TEST(VolumeTransfer, OpensTheDrivesVolumeAndStopsAtTheFirstFailedStep)
+{
+    using standin::FailNext;
+    const TransferCase cases[] = {
+        {"read A:", 1, false, [] {}, "OSRC", 512, true},
+        {"write C:", 3, true, [] {}, "OSWC", 512, false},
+        {"no such drive", 2, false, [] {}, "X", 0, false},
+        {"open refused, write", 1, true, [] { FailNext("CreateFileA", ERROR_ACCESS_DENIED); }, "X",
+         0, false},
+        {"positioning fails, read", 1, false,
+         [] { FailNext("SetFilePointer", ERROR_INVALID_PARAMETER); }, "OSC", 0, false},
+        {"positioning fails, write", 1, true,
+         [] { FailNext("SetFilePointer", ERROR_INVALID_PARAMETER); }, "OSC", 0, false},
+        {"no medium", 1, false, [] { standin::FindVolume("\\\\.\\A:")->noMedium = true; }, "OSRC",
+         0, false},
+        {"write protected", 1, true,
+         [] { standin::FindVolume("\\\\.\\A:")->writeProtected = true; }, "OSWC", 0, false},
+        {"short read", 1, false, [] { standin::ShortNext("ReadFile", 100); }, "OSRC", 100, true},
+    };
+    for (const auto& c : cases) {
+        standin::Reset();
+        // Drives A: and C: exist; B: does not.
+        auto& drive = PatternVolume(c.drive == 3 ? 3 : 1, 1024);
+        const auto before = drive.bytes;
+        c.arrange();
+        std::array<std::uint8_t, 512> buffer;
+        buffer.fill(0xEE);
+
+        EXPECT_EQ(VolumeTransfer(static_cast<std::uint8_t>(c.drive), c.write, buffer.data()),
+                  c.result)
+            << c.name;
+        EXPECT_EQ(FileCalls(), Spell(c.calls, static_cast<char>('@' + c.drive))) << c.name;
+        const bool wrote = c.write && c.result == 512;
+        EXPECT_EQ(drive.bytes[0], wrote ? 0xEE : before[0]) << c.name << ": sector 0 on the disk";
+        EXPECT_EQ(drive.bytes[512], before[512]) << c.name << ": sector 1 changed";
+        EXPECT_EQ(buffer[0], c.reachedBuffer ? before[0] : 0xEE) << c.name << ": the buffer";
+        ExpectNoHandleFaults(c.name);
+    }
+}
+
+TEST(VolumeTransfer, TwoTransfersInARowEachCloseTheirOwnHandle)
+{
+    standin::Reset();
+    PatternVolume(1, 1024);
+    std::array<std::uint8_t, 512> buffer{};
+    VolumeTransfer(1, false, buffer.data());
+    VolumeTransfer(1, true, buffer.data());
+    EXPECT_EQ(standin::CallsStartingWith("CloseHandle"),
+              (Calls{"CloseHandle(h1)", "CloseHandle(h2)"}));
+    ExpectNoHandleFaults("two transfers");
+}
+
+TEST(VolumePrimitives, SeekSectorSplitsTheByteOffsetIntoHalves)
+{
+    const struct {
+        DWORD sector;
+        const char* halves; // low, &high as SetFilePointer received them
+    } cases[] = {
+        {0, "0x0, &0x0"},
+        {1, "0x200, &0x0"},
+        {8388607, "0xFFFFFE00, &0x0"},
+        {8388608, "0x0, &0x1"}, // byte 4,294,967,296
+        {0xFFFFFFFF, "0xFFFFFE00, &0x1FF"},
+    };
+    for (const auto& c : cases) {
+        standin::Reset();
+        PatternVolume(1, 1024);
+        HANDLE volume = OpenVolume("\\\\.\\A:");
+        EXPECT_EQ(SeekSector(volume, c.sector), 0) << "sector " << c.sector;
+        EXPECT_EQ(standin::CallsStartingWith("SetFilePointer"),
+                  Calls{std::string("SetFilePointer(h1, ") + c.halves + ", 0)"});
+        standin::FailNext("SetFilePointer", ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(SeekSector(volume, c.sector), 1) << "a failed positioning, sector " << c.sector;
+        EXPECT_EQ(CloseVolume(volume), 1);
+    }
+}
+
+TEST(VolumePrimitives, TransfersTakeTheLowEightBitsOfTheCount)
+{
+    const struct {
+        DWORD count;
+        DWORD bytes; // asked of ReadFile/WriteFile, and moved
+    } cases[] = {{0, 0}, {1, 512}, {255, 130560}, {256, 0}, {257, 512}};
+    std::vector<std::uint8_t> buffer(256 * 512, 0x5A);
+    for (const auto& c : cases) {
+        for (bool write : {false, true}) {
+            standin::Reset();
+            PatternVolume(1, 256 * 512);
+            HANDLE volume = OpenVolume("\\\\.\\A:");
+            const DWORD moved = write ? WriteSectors(volume, buffer.data(), c.count)
+                                      : ReadSectors(volume, buffer.data(), c.count);
+            const std::string call = std::string(write ? "WriteFile" : "ReadFile") + "(h1, " +
+                                     std::to_string(c.bytes) + ")";
+            EXPECT_EQ(moved, c.bytes) << call << " for count " << c.count;
+            EXPECT_EQ(standin::CallsStartingWith(write ? "WriteFile" : "ReadFile"), Calls{call});
+            CloseVolume(volume);
+        }
+    }
+}
+
+TEST(ProbeVolume, BufferedOpenReadAndCloseAnswerWhether512BytesCame)
+{
+    const struct {
+        const char* name;
+        std::size_t size; // 0: no such volume
+        bool noMedium;
+        bool answer;
+        DWORD lastError; // after a false answer
+        const char* calls;
+    } cases[] = {
+        {"readable", 4096, false, true, 0, "ORC"},
+        {"no medium", 4096, true, false, ERROR_NOT_READY, "ORC"},
+        {"smaller than a sector", 100, false, false, 0, "ORC"},
+        {"no such drive", 0, false, false, ERROR_FILE_NOT_FOUND, "X"},
+    };
+    for (const auto& c : cases) {
+        standin::Reset();
+        SetLastError(ERROR_NOT_READY); // left over from probing another drive
+        if (c.size != 0)
+            PatternVolume(4, c.size).noMedium = c.noMedium;
+        ProbeBuffer[0] = 0;
+        EXPECT_EQ(ProbeVolume("\\\\.\\D:"), c.answer) << c.name;
+        EXPECT_EQ(c.answer ? 0 : GetLastError(), c.lastError) << c.name;
+        EXPECT_EQ(FileCalls(), Spell(c.calls, 'D', "0x0")) << c.name;
+        if (c.answer) {
+            EXPECT_EQ(ProbeBuffer[0], 1) << c.name << ": sector 0 went elsewhere";
+        }
+        ExpectNoHandleFaults(c.name);
+    }
+}
+
+} // namespace
