@@ -20,14 +20,16 @@ __declspec(dllimport) void __cdecl __set_app_type(int type);
 // msvcrt.dll exports atexit only as data, so a call to the library's atexit
 // would jump into the import table. _onexit registers the same kind of
 // handler, run by exit() in reverse order of registration.
-int __cdecl atexit(void(__cdecl *handler)(void)) {
+int __cdecl atexit(void(__cdecl* handler)(void))
+{
     return _onexit(reinterpret_cast<_onexit_t>(handler)) != nullptr ? 0 : -1;
 }
 
 // The process entry point named in the PE header. exit() runs the registered
 // handlers, flushes and closes the C streams and ends the process with
 // WinMain's result.
-void __cdecl WinMainCRTStartup(void) {
+void __cdecl WinMainCRTStartup(void)
+{
     static char emptyCommandLine[] = "";
     const int guiApp = 2; // _GUI_APP: report runtime errors in a message box
     __set_app_type(guiApp);
