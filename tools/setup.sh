@@ -11,7 +11,7 @@ packages=(
   wine wine32:i386 xvfb xauth imagemagick
   fonts-arphic-uming fonts-wqy-zenhei locales
   dosfstools mtools ntfs-3g file python3-pefile
-  qemu-system-x86
+  qemu-system-x86 qemu-user-static wine64
 )
 
 sudo_cmd=()
@@ -43,4 +43,6 @@ if ! locale -a 2>/dev/null | grep -qi '^zh_TW\.utf-\?8$'; then
   grep -q '^zh_TW.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_TW.UTF-8 UTF-8' | "${sudo_cmd[@]}" tee -a /etc/locale.gen >/dev/null
   "${sudo_cmd[@]}" locale-gen >/dev/null
 fi
+# Where the kernel cannot run 32-bit programs, Wine's loader runs under qemu.
+"${sudo_cmd[@]}" "$(dirname "$0")/enable-i386.sh"
 echo "setup: all packages present"

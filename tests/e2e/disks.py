@@ -1,0 +1,221 @@
+"""Read from disk and Write to disk under Wine, on drive letters mapped to real
+FAT12, FAT16, FAT32 and NTFS volumes made by mkfs.fat and mkntfs.
+
+Run with --version win95 for the 9x family (VWIN32 device, Int 25h/26h);
+without it Wine plays the NT family (volume device). What the form shows is
+compared with minfo and file(1) on the same image; a write must change exactly
+the bound fields of sector 0 and nothing else in the image, and fsck.fat must
+still accept a FAT volume whose edit keeps it consistent."""
+
+import os
+import re
+import struct
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2ecommon as e  # noqa: E402
+import wineenv  # noqa: E402
+
+
+def expected_fat_form(image, generic=False, fat32=False):
+    """The form for a FAT image, from minfo; the generic layout (a FAT32
+    volume, which is not recognised) from the raw bytes where minfo has no name."""
+    info = e.minfo(image)
+    raw = e.sector0(image)
+    total = info.get("small_size") or info.get("big_size")
+    bps = info["bytes_per_sector"]
+    if info.get("small_size"):
+        size = "%0.2f KB" % (total * bps / 1024.0)
+    else:
+        size = "%0.2f MB" % (total * bps / 1048576.0)
+    form = {
+        1036: info["bytes_per_sector"], 1037: info["sectors_per_cluster"], 1038: info["reserved"],
+        1040: info["sectors_per_track"], 1041: info["heads"], 1042: total,
+        1044: e.u16(raw, 22), 1045: info["fats"], 1046: info["hidden"],
+        1047: info.get("root_entries", 0), 1062: raw[36], 1064: raw[38],
+        "media": e.MEDIA_SHOWN.get(info["media"]), "size": size,
+    }
+    if fat32:
+        # Shown in the FAT32 layout: this program recognises FAT32 volumes
+        # (the size text of that layout is left out).
+        form.update({1043: info["serial"], 1044: info["big_fatlen"], 1062: info["info_sector"],
+                     1064: raw[66], "kind": "FAT32"})
+        del form["size"]
+    elif generic:
+        form["kind"] = "FAT16" if total // info["sectors_per_cluster"] > 4085 else "FAT12"
+    else:
+        form[1043] = info["serial"]
+        form[1044] = info["sectors_per_fat"]
+        form[1062] = info["drive_id"]
+        form[1064] = info["dos4"]
+        form["kind"] = raw[54:59].decode("ascii")
+    return {k: str(v) if isinstance(v, int) else v for k, v in form.items()}
+
+
+def expected_ntfs_form(image):
+    """The form for an NTFS image, from file(1); the fields it leaves out when
+    they hold their usual values from the raw bytes."""
+    text = e.run(["file", "-b", image]).stdout
+    raw = e.sector0(image)
+
+    def number(pattern, base=10):
+        match = re.search(pattern, text)
+        if not match:
+            raise RuntimeError("file(1) printed no %r: %s" % (pattern, text))
+        return int(match.group(1), base)
+
+    total = number(r"NTFS, sectors/track \d+, sectors (\d+)")
+    serial = number(r"serial number ([0-9a-f]+)", 16)
+    form = {
+        1036: e.u16(raw, 11), 1037: number(r"sectors/cluster (\d+)"), 1038: e.u16(raw, 14),
+        1040: number(r"sectors/track (\d+)"), 1041: number(r"heads (\d+)"), 1042: total & 0xFFFFFFFF,
+        1043: serial & 0xFFFFFFFF, 1044: number(r"\$MFT start cluster (\d+)"),
+        1045: number(r"\$MFTMirror start cluster (\d+)"), 1046: number(r"hidden sectors (\d+)"),
+        1047: number(r"clusters/index block (\d+)"), 1062: number(r"RecordSegment 2\^\(-1\*(\d+)\)"),
+        1064: e.u32(raw, 80),
+        "media": e.MEDIA_SHOWN.get(number(r"Media descriptor 0x([0-9a-f]+)", 16)),
+        "kind": "NTFS", "size": "%0.2f MB" % (total * e.u16(raw, 11) / 1048576.0),
+    }
+    return {k: str(v) if isinstance(v, int) else v for k, v in form.items()}
+
+
+def pick(driver, results, case, letter, expected_items, shot=None, session=None):
+    """Waits for the drive picker, checks its list, picks a letter with OK."""
+    picker = driver.wait_dialog(e.PICKER_TITLE, 600000)
+    items, selection = driver.combo(picker, e.PICKER_LIST)
+    results.check("%s: picker list" % case, expected_items, items)
+    results.check("%s: first item selected" % case, 0 if items else -1, selection)
+    if shot:
+        results.note("screenshot %s" % session.screenshot(shot))
+    wanted = "Disk %s:" % letter
+    if letter is None:
+        driver.call("click", picker, 2)
+    elif wanted in items:
+        driver.choose(picker, e.PICKER_LIST, items.index(wanted))
+        driver.call("click", picker, 1)
+    else:
+        driver.call("click", picker, 2)
+    results.check("%s: picker closes" % case, True, driver.wait_gone(picker, 120000))
+
+
+def read_case(driver, dialog, results, case, letter, items, expected, session, shot=None):
+    driver.menu(dialog, e.MENU_READ_DISK)
+    pick(driver, results, case, letter, items, shot, session)
+    e.wait_for(lambda: driver.get(dialog, e.KIND_BOX) == expected["kind"]
+               and driver.get(dialog, 1042) == expected[1042], 60)
+    form = e.read_form(driver, dialog)
+    for key, value in expected.items():
+        results.check("%s: %s" % (case, key), value, form[key])
+    return form
+
+
+def write_case(driver, dialog, results, case, letter, items, image, edits, expected_sector):
+    """Edits the form, writes it to a drive, and compares the whole image."""
+    with open(image, "rb") as f:
+        before = f.read()
+    for box, text in edits.items():
+        driver.set(dialog, box, text)
+    driver.menu(dialog, e.MENU_WRITE_DISK)
+    pick(driver, results, case, letter, items)
+    e.wait_for(lambda: e.sector0(image) != before[:512], 60)
+    with open(image, "rb") as f:
+        after = f.read()
+    results.check("%s: sector 0" % case, expected_sector.hex(), after[:512].hex())
+    results.check("%s: rest of the image unchanged" % case, True, after[512:] == before[512:])
+
+
+def fsck(image):
+    return subprocess.run(["fsck.fat", "-n", image], capture_output=True, timeout=120).returncode
+
+
+def with_fields(sector, *stores):
+    data = bytearray(sector)
+    for offset, fmt, value in stores:
+        struct.pack_into(fmt, data, offset, value)
+    return bytes(data)
+
+
+def main():
+    args = e.arguments(__doc__)
+    version = os.environ.get("KELVASHIN_E2E_VERSION", "")
+    nine_x = version in ("win95",)
+    name = "disks-" + (version or "nt")
+    results = e.Results("disks (%s)" % (version or "NT family"))
+    work = os.path.join(args.work, name)
+    os.makedirs(work, exist_ok=True)
+    fat12 = e.make_fat(os.path.join(work, "fat12.img"), 12, 1440)
+    fat16 = e.make_fat(os.path.join(work, "fat16.img"), 16, 16384, "-h", "0")
+    fat32 = e.make_fat(os.path.join(work, "fat32.img"), 32, 40960, "-s", "1")
+    ntfs = e.make_ntfs(os.path.join(work, "ntfs.img"))
+    missing = os.path.join(work, "missing.img")
+    drives = {"a": fat12, "d": fat16, "e": fat32, "f": ntfs}
+    if nine_x:
+        # Wine's Int 25h returns carry clear on a failed read whenever the
+        # drive's root is mapped, so the missing and the empty drive get no
+        # root: then the read fails as it does on Windows 9x.
+        drives["g"] = (missing, False)
+        drives["h"] = ("not-ready", False)
+        # C: (the prefix) has a root but no device: Wine's Int 25h still
+        # answers with carry clear, so the 9x probe lists it.
+        items = ["Disk A:", "Disk C:", "Disk D:", "Disk E:", "Disk F:"]
+    else:
+        drives["g"] = missing
+        drives["h"] = "not-ready"
+        items = ["Disk A:", "Disk D:", "Disk E:", "Disk F:", "Disk H:"]
+
+    template = wineenv.template_prefix(args.template_root)
+    with wineenv.Session(os.path.join(work, "session"), template, args.bin,
+                         version=version or None, drives=drives) as session:
+        driver = session.driver
+        program = session.start()
+        dialog = driver.wait_main(600000)
+
+        # Reading each kind of volume.
+        read_case(driver, dialog, results, "1 read FAT12 A:", "A", items, expected_fat_form(fat12),
+                  session, shot="picker-%s.png" % (version or "nt"))
+        read_case(driver, dialog, results, "2 read FAT16 D:", "D", items, expected_fat_form(fat16), session)
+        read_case(driver, dialog, results, "3 read FAT32 E:", "E", items,
+                         expected_fat_form(fat32, fat32=True), session)
+        read_case(driver, dialog, results, "4 read NTFS F:", "F", items, expected_ntfs_form(ntfs), session)
+
+        # Cancel leaves the form as it was.
+        before = e.read_form(driver, dialog)
+        driver.menu(dialog, e.MENU_READ_DISK)
+        pick(driver, results, "5 read cancelled", None, items)
+        driver.call("sleep", 2000)
+        results.check("5 read cancelled: form unchanged", before, e.read_form(driver, dialog))
+
+        # Writing: read a volume, change the hidden sectors, write it back.
+        read_case(driver, dialog, results, "6 read FAT12 A: again", "A", items, expected_fat_form(fat12), session)
+        write_case(driver, dialog, results, "6 write FAT12 A:", "A", items, fat12, {1046: "7"},
+                   with_fields(e.sector0(fat12), (28, "<I", 7)))
+        results.check("6 fsck.fat accepts FAT12 A:", 0, fsck(fat12))
+        results.check("6 minfo reads the new hidden sectors", 7, e.minfo(fat12)["hidden"])
+
+        read_case(driver, dialog, results, "7 read FAT16 D: again", "D", items, expected_fat_form(fat16), session)
+        write_case(driver, dialog, results, "7 write FAT16 D:", "D", items, fat16, {1046: "63"},
+                   with_fields(e.sector0(fat16), (28, "<I", 63)))
+        results.check("7 fsck.fat accepts FAT16 D:", 0, fsck(fat16))
+
+        if not nine_x:
+            read_case(driver, dialog, results, "8 read FAT32 E: again", "E", items,
+                      expected_fat_form(fat32, fat32=True), session)
+            write_case(driver, dialog, results, "8 write FAT32 E:", "E", items, fat32, {1046: "32"},
+                       with_fields(e.sector0(fat32), (28, "<I", 32)))
+            # NTFS: the 64-bit fields are written back with a zero high half,
+            # the serial number among them.
+            read_case(driver, dialog, results, "9 read NTFS F: again", "F", items,
+                      expected_ntfs_form(ntfs), session)
+            raw = e.sector0(ntfs)
+            write_case(driver, dialog, results, "9 write NTFS F:", "F", items, ntfs, {1046: "4096"},
+                       with_fields(raw, (28, "<I", 4096), (44, "<I", 0), (52, "<I", 0), (60, "<I", 0),
+                                   (76, "<I", 0)))
+
+        driver.menu(dialog, e.MENU_EXIT)
+        results.check("10 exit code", 0, session.wait_exit(program, 300))
+    return results.finish()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
