@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::size_t SectorSize = 512;          // every transfer counts in these
-constexpr std::size_t SectorBufferSize = 1024;   // the record, then 512 spare bytes
+constexpr std::size_t SectorSize = 512;            // every transfer counts in these
+constexpr std::size_t SectorBufferSize = 1024;     // the record, then 512 spare bytes
 constexpr std::size_t SectorBufferAlignment = 512; // unbuffered volume I/O needs it
 
 // The one buffer of the process; the record is bytes 0 to 511.
@@ -17,7 +17,7 @@ extern std::uint8_t* SectorBuffer;
 // The layout under which the form shows and captures the record.
 extern std::uint8_t FsKind;
 
-constexpr std::uint8_t FsKindNone = 0;    // nothing recognised yet
+constexpr std::uint8_t FsKindNone = 0; // nothing recognised yet
 constexpr std::uint8_t FsKindFat12 = 1;
 constexpr std::uint8_t FsKindFat16 = 2;
 constexpr std::uint8_t FsKindNtfs = 3;
@@ -30,7 +30,10 @@ bool AllocateSectorBuffer();
 
 // --- Little-endian loads and stores at any byte offset (no alignment needed) ---
 
-inline std::uint8_t LoadU8(const std::uint8_t* r, std::size_t off) { return r[off]; }
+inline std::uint8_t LoadU8(const std::uint8_t* r, std::size_t off)
+{
+    return r[off];
+}
 
 inline std::uint16_t LoadU16(const std::uint8_t* r, std::size_t off)
 {

@@ -27,8 +27,8 @@ static_assert(sizeof(BootProgram) == 33, "the boot program is 33 bytes");
 constexpr char JumpAndOemName[] = "\xEB\x56\x90"
                                   "Morvane!";
 
-#define KELVASHIN_BOOT_MESSAGE                                                                   \
-    "Boot sector created with Kelvashin from www.morvane.example\r\n"                            \
+#define KELVASHIN_BOOT_MESSAGE                                                                     \
+    "Boot sector created with Kelvashin from www.morvane.example\r\n"                              \
     "This is not a bootable disk, please insert a boot disk and press any key!\r\n"
 
 constexpr std::size_t MessageLength = sizeof(KELVASHIN_BOOT_MESSAGE) - 1;
@@ -90,8 +90,7 @@ void CreateBootSector(std::uint8_t kind)
         // BPB_BytsPerSec, which is already 0 for 512.
         StoreText(SectorBuffer, BS_OEMName, "NTFS    ");
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

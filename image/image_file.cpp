@@ -32,7 +32,15 @@ bool ChooseImagePath(HWND owner, const char* title)
     FileDialog.lpstrTitle = title;
     // Hide the read-only box; no must-exist or overwrite prompt, no default extension.
     FileDialog.Flags = OFN_HIDEREADONLY;
-    return GetOpenFileNameA(&FileDialog) != 0;
+    // A dialog that fails (a chosen path longer than the buffer, say) writes the
+    // size it needed over the start of the path; put back the path chosen last,
+    // which the next dialog starts from.
+    char chosenLast[ImagePathSize];
+    std::memcpy(chosenLast, ImagePath, ImagePathSize);
+    if (GetOpenFileNameA(&FileDialog) != 0)
+        return true;
+    std::memcpy(ImagePath, chosenLast, ImagePathSize);
+    return false;
 }
 
 bool ReadImageFile(const char* path, std::uint8_t* sector)

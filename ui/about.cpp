@@ -33,19 +33,15 @@ void OnAboutCommand(HWND dialog, int id)
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
     switch (message) {
-    case WM_INITDIALOG:
-        return TRUE;
+    case WM_INITDIALOG: return TRUE;
     case WM_COMMAND:
         if (HIWORD(wParam) == 0)
             OnAboutCommand(dialog, LOWORD(wParam));
         return FALSE;
     case WM_CLOSE:
     case WM_DESTROY:
-    case WM_QUERYENDSESSION:
-        EndDialog(dialog, 0);
-        return FALSE;
-    default:
-        return FALSE;
+    case WM_QUERYENDSESSION: EndDialog(dialog, 0); return FALSE;
+    default: return FALSE;
     }
 }
 

@@ -15,9 +15,15 @@ namespace {
 
 // Loads arrive in the spare half of SectorBuffer (aligned like the record, as
 // unbuffered volume reads need) and replace the record only when complete.
-std::uint8_t* Staging() { return SectorBuffer + SectorSize; }
+std::uint8_t* Staging()
+{
+    return SectorBuffer + SectorSize;
+}
 
-void TakeStagedSector() { std::memcpy(SectorBuffer, Staging(), SectorSize); }
+void TakeStagedSector()
+{
+    std::memcpy(SectorBuffer, Staging(), SectorSize);
+}
 
 bool ReadSector0(std::uint8_t drive)
 {

@@ -16,8 +16,8 @@ enum : std::uint8_t {
     U8 = 1,
     U16 = 2,
     U32 = 4,
-    U64 = 8,            // shows the low 32 bits; stores the value with a zero high half
-    TotalSectors = 0,   // FAT: BPB_TotSec16 or BPB_TotSec32, by the total-sectors rule
+    U64 = 8,          // shows the low 32 bits; stores the value with a zero high half
+    TotalSectors = 0, // FAT: BPB_TotSec16 or BPB_TotSec32, by the total-sectors rule
 };
 
 // Flags: fields of the FAT12/FAT16 layout that the generic kind leaves alone.
@@ -91,13 +91,13 @@ static_assert(sizeof(NtfsBinding) / sizeof(Binding) == BindingCount, "13 boxes")
 // The six labels that change with the kind, top to bottom in the right column.
 constexpr int KindLabels[6] = {IDC_LBL_RIGHT_ROW2, IDC_LBL_RIGHT_ROW3, IDC_LBL_HIDDEN_SECTORS,
                                IDC_LBL_RIGHT_ROW5, IDC_LBL_RIGHT_ROW6, IDC_LBL_RIGHT_ROW7};
-const wchar_t* const FatLabels[6] = {L"FAT 磁區", L"FATs 號碼", L"隱藏的磁區",
-                                     L"最大根項目", L"實體號碼", L"簽名"};
-const wchar_t* const Fat32Labels[6] = {L"FAT 磁區", L"FATs 號碼", L"隱藏的磁區",
+const wchar_t* const FatLabels[6] = {L"FAT 磁區",   L"FATs 號碼", L"隱藏的磁區",
+                                     L"最大根項目", L"實體號碼",  L"簽名"};
+const wchar_t* const Fat32Labels[6] = {L"FAT 磁區",   L"FATs 號碼",      L"隱藏的磁區",
                                        L"最大根項目", L"FS Info Sector", L"簽名"};
-const wchar_t* const NtfsLabels[6] = {L"$MFT Cluster", L"$MFT Mirror Cluster", L"隱藏的磁區",
-                                      L"Clusters / Index Block", L"Clusters / Segment",
-                                      L"Checksum"};
+const wchar_t* const NtfsLabels[6] = {L"$MFT Cluster",       L"$MFT Mirror Cluster",
+                                      L"隱藏的磁區",         L"Clusters / Index Block",
+                                      L"Clusters / Segment", L"Checksum"};
 
 const Binding* BindingFor(std::uint8_t kind)
 {
@@ -150,7 +150,10 @@ void SetSizeText(double bytes, bool inKilobytes)
     SetDlgItemTextA(MainDialog, IDC_SIZE_TEXT, text);
 }
 
-double BytesPerSector() { return LoadU16(SectorBuffer, BPB_BytsPerSec); }
+double BytesPerSector()
+{
+    return LoadU16(SectorBuffer, BPB_BytsPerSec);
+}
 
 // FAT12, FAT16 and generic: KB from the 16-bit total, else MB from the 32-bit one.
 void ShowFatSize()
@@ -195,9 +198,7 @@ void ShowSize()
     case FsKindFat32:
         SetSizeText(LoadU32(SectorBuffer, BPB_TotSec32) * BytesPerSector(), false);
         break;
-    default:
-        ShowFatSize();
-        break;
+    default: ShowFatSize(); break;
     }
 }
 

@@ -33,15 +33,24 @@ void OnMenuCommand(int id)
 {
     switch (id) {
     case IDM_EXIT: PostMessageA(MainDialog, WM_CLOSE, 0, 0); break;
-    case IDM_READ_DISK: if (ReadFromDisk()) ShowLoadedRecord(); break;
+    case IDM_READ_DISK:
+        if (ReadFromDisk())
+            ShowLoadedRecord();
+        break;
     case IDM_WRITE_DISK: WriteToDisk(); break;
-    case IDM_IMPORT: if (ImportFile()) ShowLoadedRecord(); break;
+    case IDM_IMPORT:
+        if (ImportFile())
+            ShowLoadedRecord();
+        break;
     case IDM_EXPORT: ExportFile(); break;
     case IDM_NEW_FAT12: CreateAndShow(FsKindFat12); break;
     case IDM_NEW_FAT16: CreateAndShow(FsKindFat16); break;
     case IDM_NEW_FAT32: CreateAndShow(FsKindFat32); break;
     case IDM_NEW_NTFS: CreateAndShow(FsKindNtfs); break;
-    case IDM_FLOPPY_144: ApplyFloppyPreset(); RecordToForm(); break;
+    case IDM_FLOPPY_144:
+        ApplyFloppyPreset();
+        RecordToForm();
+        break;
     case IDM_ABOUT: ShowAbout(); break;
     default: break; // also IDOK and IDCANCEL: Enter and Esc do nothing
     }
@@ -66,15 +75,12 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return TRUE;
     case WM_CLOSE:
     case WM_DESTROY:
-    case WM_QUERYENDSESSION:
-        PostQuitMessage(0);
-        return FALSE;
+    case WM_QUERYENDSESSION: PostQuitMessage(0); return FALSE;
     case WM_COMMAND:
         if (HIWORD(wParam) == 0)
             OnMenuCommand(LOWORD(wParam));
         return FALSE;
-    default:
-        return FALSE;
+    default: return FALSE;
     }
 }
 

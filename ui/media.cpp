@@ -13,8 +13,8 @@ struct MediaEntry {
 
 // In the order the items are added to the unsorted list.
 constexpr MediaEntry MediaItems[9] = {
-    {"360K FD", 0xFD}, {"320K FD", 0xFF}, {"160K FD", 0xFE},
-    {"180K FD", 0xFC}, {"640K FD", 0xFB}, {"1.2M FD", 0xF9},
+    {"360K FD", 0xFD}, {"320K FD", 0xFF},   {"160K FD", 0xFE},
+    {"180K FD", 0xFC}, {"640K FD", 0xFB},   {"1.2M FD", 0xF9},
     {"720K FD", 0xF9}, {"1.44M+ FD", 0xF0}, {"Hard Disk", 0xF8},
 };
 
@@ -76,4 +76,7 @@ std::uint8_t MediaByteFromList()
     return 0x00;
 }
 
-bool MediaChosenSinceDisplay() { return CurrentSelection() != MediaShownItem; }
+bool MediaChosenSinceDisplay()
+{
+    return CurrentSelection() != MediaShownItem;
+}

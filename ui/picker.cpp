@@ -64,8 +64,7 @@ void OnPickerCommand(HWND dialog, int id)
         DriveNumber = 0;
         PostMessageA(dialog, WM_CLOSE, 0, 0);
         break;
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -74,20 +73,15 @@ void OnPickerCommand(HWND dialog, int id)
 INT_PTR CALLBACK PickerDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
     switch (message) {
-    case WM_INITDIALOG:
-        FillDriveList(dialog);
-        return TRUE;
+    case WM_INITDIALOG: FillDriveList(dialog); return TRUE;
     case WM_COMMAND:
         if (HIWORD(wParam) == 0)
             OnPickerCommand(dialog, LOWORD(wParam));
         return FALSE;
     case WM_CLOSE:
     case WM_DESTROY:
-    case WM_QUERYENDSESSION:
-        EndDialog(dialog, 0);
-        return FALSE;
-    default:
-        return FALSE;
+    case WM_QUERYENDSESSION: EndDialog(dialog, 0); return FALSE;
+    default: return FALSE;
     }
 }
 
