@@ -7,11 +7,9 @@ the values given to mkfs.fat.
 usage: fat_tools_test.py --tool kel_sector_tool --work DIR
 """
 
-import argparse
 import os
-import shutil
 
-from oracle_lib import Table, decode, find_int, find_str, run
+from oracle_lib import tool_and_work_dir, Table, decode, find_int, find_str, run
 
 SERIAL = 0x1234ABCD
 KIND_OF_BITS = {12: 1, 16: 2, 32: 4}
@@ -226,12 +224,7 @@ def required_fields(ours, bits):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--tool", required=True)
-    ap.add_argument("--work", required=True)
-    args = ap.parse_args()
-    shutil.rmtree(args.work, ignore_errors=True)
-    os.makedirs(args.work)
+    args = tool_and_work_dir()
 
     table = Table("FAT volumes against mkfs.fat, minfo, file, fsck.fat, blkid")
     for case in CASES:

@@ -10,11 +10,10 @@ mkfs.fat writes for the same floppy.
 usage: new_sector_tools_test.py --tool kel_sector_tool --work DIR
 """
 
-import argparse
 import os
 import shutil
 
-from oracle_lib import Table, decode, find_int, find_str, run
+from oracle_lib import tool_and_work_dir, Table, decode, find_int, find_str, run
 
 FLOPPY_BYTES = 1474560
 SECTOR = 512
@@ -143,12 +142,7 @@ def check_preset(table, tool, work, image):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--tool", required=True)
-    ap.add_argument("--work", required=True)
-    args = ap.parse_args()
-    shutil.rmtree(args.work, ignore_errors=True)
-    os.makedirs(args.work)
+    args = tool_and_work_dir()
 
     table = Table("New sectors against file, minfo, blkid, fsck.fat, mtools, mkfs.fat")
     for case_id, name, kind, fs_kind, file_items in FILE_CASES:

@@ -8,11 +8,9 @@ values given to mkntfs.
 usage: ntfs_tools_test.py --tool kel_sector_tool --work DIR
 """
 
-import argparse
 import os
-import shutil
 
-from oracle_lib import Table, decode, find_int, find_str, ntfs_size, run
+from oracle_lib import tool_and_work_dir, Table, decode, find_int, find_str, ntfs_size, run
 
 IMAGE_BYTES = 64 * 1024 * 1024
 
@@ -108,12 +106,7 @@ def check_blkid(table, ours, image):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--tool", required=True)
-    ap.add_argument("--work", required=True)
-    args = ap.parse_args()
-    shutil.rmtree(args.work, ignore_errors=True)
-    os.makedirs(args.work)
+    args = tool_and_work_dir()
 
     table = Table("NTFS volumes against mkntfs, ntfsinfo, file, blkid")
     for case in CASES:

@@ -3,8 +3,10 @@ own decoding of a sector (kel_sector_tool decode), parsing what the independent
 tools print, and a numbered table of comparisons that prints expected and actual
 for every failure."""
 
+import argparse
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -12,6 +14,18 @@ TOOL_TIMEOUT = 60  # seconds; every external command is bounded by this
 
 # A stable, untranslated output from every tool we parse.
 TOOL_ENV = dict(os.environ, LC_ALL="C", LANG="C", MTOOLS_SKIP_CHECK="1")
+
+
+def tool_and_work_dir():
+    """The arguments every tools test takes: --tool (kel_sector_tool) and --work,
+    a folder emptied for this run."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--tool", required=True)
+    ap.add_argument("--work", required=True)
+    args = ap.parse_args()
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    return args
 
 
 def run(cmd, check=True, timeout=TOOL_TIMEOUT):
