@@ -6,11 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-tools/setup.sh
-
-cmake -S . -B build/win32 -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-i686-mingw.cmake -DKELVASHIN_TEST_PROGRAMS=ON
-cmake --build build/win32
+tools/build-win32.sh
 
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DKELVASHIN_FUZZ=ON
