@@ -18,11 +18,14 @@ if [ ! -f "$image" ]; then
   echo "demo: made the 1.44 MB floppy image $image"
 fi
 
-# The Wine prefix: made once (this takes minutes where Wine runs under
-# emulation), with fonts for the Chinese texts and a virtual desktop. The test
-# helpers make it exactly as the end-to-end tests do.
-python3 tests/e2e/wineenv.py --template-root "$demo/wine" >/dev/null
-prefix="$demo/wine/template"
+# The Wine prefix: a copy of the end-to-end tests' template (Chinese fonts, a
+# virtual desktop), which the test helpers make or find in their cache folder.
+# template_preload names the library that keeps Wine fast under emulation.
+eval "$(python3 tests/e2e/wineenv.py --shell)"
+prefix="$demo/prefix"
+if [ ! -d "$prefix" ]; then
+  cp -a "$template_prefix" "$prefix"
+fi
 
 # Drive A: is the demo image; no other letter but C: (the prefix) and Z:.
 ln -sfn "$image" "$prefix/dosdevices/a::"
@@ -30,7 +33,7 @@ mkdir -p "$demo/a-root"
 ln -sfn "$demo/a-root" "$prefix/dosdevices/a:"
 
 export WINEPREFIX="$prefix" WINEDEBUG=-all LC_ALL=zh_TW.UTF-8 LANG=zh_TW.UTF-8
-export WINEDLLOVERRIDES="winemenubuilder.exe=d"
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d" LD_PRELOAD="$template_preload"
 
 xvfb_pid=""
 cleanup() {
@@ -58,12 +61,12 @@ if [ -n "$xvfb_pid" ]; then
   # end the program through its Exit command.
   shot="$demo/screenshot.png"
   driver="$root/build/win32/bin/uidriver.exe"
-  main=$(printf 'wait-main\t900000\nquit\n' | timeout 1200 wine "$driver" | awk -F'\t' '$1 == "MAIN" {print $2}') || true
+  main=$(printf 'wait-main\t120000\nquit\n' | timeout 300 wine "$driver" | awk -F'\t' '$1 == "MAIN" {print $2}') || true
   sleep 2
   import -display "$DISPLAY" -window root "$shot"
   echo "demo: screenshot saved as $shot"
   if [ -n "$main" ]; then
-    printf 'menu\t%s\t40001\nquit\n' "$main" | timeout 600 wine "$driver" >/dev/null || true
+    printf 'menu\t%s\t40001\nquit\n' "$main" | timeout 120 wine "$driver" >/dev/null || true
   fi
   timeout 120 tail --pid="$program" -f /dev/null || kill "$program" 2>/dev/null || true
 else

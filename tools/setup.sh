@@ -8,7 +8,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang clang-format clang-tidy libclang-rt-14-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686
-  wine wine32:i386 xvfb xauth imagemagick
+  wine wine32:i386 fonts-wine xvfb xauth imagemagick
   fonts-arphic-uming fonts-wqy-zenhei locales
   dosfstools mtools ntfs-3g file python3-pefile
   qemu-system-x86 qemu-user-static wine64

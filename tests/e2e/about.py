@@ -49,10 +49,10 @@ def main():
     with wineenv.Session(os.path.join(work, "session"), template, args.bin, extra_env=env) as session:
         driver = session.driver
         program = session.start()
-        dialog = driver.wait_main(600000)
+        dialog = driver.wait_main(120000)
 
         driver.menu(dialog, e.MENU_ABOUT)
-        about = driver.wait_dialog(e.ABOUT_TITLE, 600000)
+        about = driver.wait_dialog(e.ABOUT_TITLE, 120000)
         results.check("1 title", e.ABOUT_TITLE, driver.title(about))
         results.check("1 e-mail button", "電子信箱", driver.get(about, EMAIL_BUTTON))
         results.check("1 donation button", "贊助網頁", driver.get(about, DONATE_BUTTON))

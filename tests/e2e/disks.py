@@ -37,11 +37,10 @@ def expected_fat_form(image, generic=False, fat32=False):
         "media": e.MEDIA_SHOWN.get(info["media"]), "size": size,
     }
     if fat32:
-        # Shown in the FAT32 layout: this program recognises FAT32 volumes
-        # (the size text of that layout is left out).
+        # Shown in the FAT32 layout: this program recognises FAT32 volumes,
+        # and shows their size from BPB_TotSec32 in MB.
         form.update({1043: info["serial"], 1044: info["big_fatlen"], 1062: info["info_sector"],
                      1064: raw[66], "kind": "FAT32"})
-        del form["size"]
     elif generic:
         form["kind"] = "FAT16" if total // info["sectors_per_cluster"] > 4085 else "FAT12"
     else:
@@ -82,7 +81,7 @@ def expected_ntfs_form(image):
 
 def pick(driver, results, case, letter, expected_items, shot=None, session=None):
     """Waits for the drive picker, checks its list, picks a letter with OK."""
-    picker = driver.wait_dialog(e.PICKER_TITLE, 600000)
+    picker = driver.wait_dialog(e.PICKER_TITLE, 120000)
     items, selection = driver.combo(picker, e.PICKER_LIST)
     results.check("%s: picker list" % case, expected_items, items)
     results.check("%s: first item selected" % case, 0 if items else -1, selection)
@@ -136,6 +135,45 @@ def with_fields(sector, *stores):
     return bytes(data)
 
 
+def nine_x_checks(session, results, items, version):
+    """What can be checked of the 9x family under Wine's own VWIN32 device.
+
+    The picker's probes (the short form of Int 25h into a static buffer)
+    work, and show that the program takes the VWIN32 path: Wine's trace of
+    the device lists one Int 25h exchange per letter, and the list holds the
+    drives that the 9x probe accepts.
+
+    Reads and writes into the record are left out. In the packet form of Int
+    25h and Int 26h, Wine takes the high word of the packet's 32-bit buffer
+    address as a 16-bit selector (a real 9x VWIN32 takes a flat address). The
+    record lives in the C library's heap (around 0x012D0000 here); 0x012D is
+    an allocated LDT selector in Wine, so the transfer lands at that
+    segment's base plus the low word, inside gdi32's image: a read leaves the
+    record as it was and overwrites Wine's own memory, and a write puts 512
+    bytes of that memory into sector 0 of the volume."""
+    driver = session.driver
+    log = os.path.join(session.work, "vwin32-trace.log")
+    program = session.start(extra_env={"WINEDEBUG": "-all,+vxd"}, stderr_path=log)
+    dialog = driver.wait_main(120000)
+    before = e.read_form(driver, dialog)
+    driver.menu(dialog, e.MENU_READ_DISK)
+    pick(driver, results, "1 9x picker", None, items, "picker-%s.png" % version, session)
+    driver.call("sleep", 2000)
+    results.check("1 9x picker cancelled: form unchanged", before, e.read_form(driver, dialog))
+    with open(log, errors="replace") as trace:
+        lines = [line for line in trace if "VWIN32_DIOC_DOS_INT25" in line]
+    # One short-form probe (CX 1, DX 0) per letter A: to Y:, in order.
+    drives = [int(re.search(r"eax=0x([0-9a-f]+)", line).group(1), 16) for line in lines]
+    results.check("2 9x probes: Int 25h per drive", list(range(25)), drives)
+    results.check("2 9x probes: short form", True,
+                  all("ecx=0x00000001" in line and "edx=0x00000000" in line for line in lines))
+    results.note("reads and writes of the record are not run under Wine's own VWIN32 device "
+                 "(it takes the buffer's high word as a selector; see nine_x_checks)")
+    driver.menu(dialog, e.MENU_EXIT)
+    results.check("3 exit code", 0, session.wait_exit(program, 300))
+    return results.finish()
+
+
 def main():
     args = e.arguments(__doc__)
     version = os.environ.get("KELVASHIN_E2E_VERSION", "")
@@ -168,8 +206,10 @@ def main():
     with wineenv.Session(os.path.join(work, "session"), template, args.bin,
                          version=version or None, drives=drives) as session:
         driver = session.driver
+        if nine_x:
+            return nine_x_checks(session, results, items, version)
         program = session.start()
-        dialog = driver.wait_main(600000)
+        dialog = driver.wait_main(120000)
 
         # Reading each kind of volume.
         read_case(driver, dialog, results, "1 read FAT12 A:", "A", items, expected_fat_form(fat12),

@@ -67,9 +67,11 @@ def arguments(description):
     parser = argparse.ArgumentParser(description=description)
     parser.add_argument("--bin", required=True, help="folder of kelvashin.exe and uidriver.exe")
     parser.add_argument("--work", required=True, help="folder for prefixes, images and screenshots")
-    parser.add_argument("--template-root", required=True, help="folder of the shared template prefix")
+    parser.add_argument("--template-root", help="cache folder of the template prefixes (default %s)"
+                        % wineenv.DEFAULT_CACHE_ROOT)
     args = parser.parse_args()
     args.work = os.path.abspath(args.work)
+    args.bin = os.path.abspath(args.bin)
     os.makedirs(args.work, exist_ok=True)
     return args
 

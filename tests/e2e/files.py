@@ -22,7 +22,7 @@ def dos_path(path):
 
 def file_command(driver, dialog, results, case, command, path, title):
     driver.menu(dialog, command)
-    answer = driver.call("file-dialog", dialog, dos_path(path), 600000, timeout_s=700, check=False)
+    answer = driver.call("file-dialog", dialog, dos_path(path), 120000, timeout_s=150, check=False)
     results.check("%s: file dialog handled" % case, True, answer is not None)
     if answer:
         results.check("%s: dialog title" % case, title, answer[0][2])
@@ -48,7 +48,7 @@ def main():
     with wineenv.Session(os.path.join(work, "session"), template, args.bin) as session:
         driver = session.driver
         program = session.start()
-        dialog = driver.wait_main(600000)
+        dialog = driver.wait_main(120000)
 
         # Export the floppy preset with two edits.
         driver.menu(dialog, e.MENU_FLOPPY)
@@ -99,7 +99,7 @@ def main():
 
         # A cancelled export writes nothing.
         driver.menu(dialog, e.MENU_EXPORT)
-        answer = driver.call("file-cancel", dialog, 600000, timeout_s=700, check=False)
+        answer = driver.call("file-cancel", dialog, 120000, timeout_s=150, check=False)
         results.check("5 cancelled export: dialog handled", True, answer is not None)
         driver.call("sleep", 2000)
         results.check("5 cancelled export: no file", False, os.path.exists(cancelled))

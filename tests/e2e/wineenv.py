@@ -1,10 +1,12 @@
 """A Wine environment for the end-to-end tests of kelvashin.exe.
 
 What it provides:
-  - 32-bit programs that run on this machine (see ensure_i386);
-  - one template prefix per build tree, made once with `wineboot -i` and the
-    registry settings the program needs (fonts, Chinese font replacements, a
-    virtual desktop); each test group works on its own copy of it;
+  - 32-bit programs that run on this machine (see ensure_i386), and at a
+    bearable speed where they run under emulation (see mmapfix.c);
+  - a template prefix, made with `wineboot -i` and the registry settings the
+    program needs (Chinese font replacements, a virtual desktop) and kept in a
+    cache folder outside the clone, one per stamp (Wine's version and these
+    settings); each test group works on its own copy of it;
   - an Xvfb server on a free display number, a persistent wineserver per
     session, drive letters backed by image files, the Windows version that
     Wine reports to kelvashin.exe;
@@ -15,8 +17,11 @@ Every wait is bounded and every process started here is ended on the way out.
 
 import contextlib
 import fcntl
+import hashlib
 import os
+import re
 import select
+import shlex
 import shutil
 import signal
 import subprocess
@@ -32,9 +37,20 @@ I386_MASK = (
 BINFMT_DIR = "/proc/sys/fs/binfmt_misc"
 WINE_LOADER = "/usr/lib/wine/wine"
 
-# Bumped whenever the template's settings change, so that an older template in
-# a build tree is made anew.
-TEMPLATE_VERSION = "3"
+# Bumped whenever the way the template is made changes; its settings, Wine's
+# version and the preload library's source are part of the stamp anyway.
+TEMPLATE_VERSION = "4"
+
+# Templates are kept here between runs (one folder per stamp), outside any
+# clone; KELVASHIN_WINE_CACHE names another place.
+DEFAULT_CACHE_ROOT = "/var/tmp/kelvashin-wine"
+
+PRELOAD_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mmapfix.c")
+PRELOAD_NAME = "kelvashin-mmapfix.so"
+
+# No menu entries or file associations in the user's desktop; no .NET or HTML
+# engine to look for (neither is installed, and looking costs time).
+DLL_OVERRIDES = "winemenubuilder.exe=d;mscoree=d;mshtml=d"
 
 FONT_REPLACEMENT = "AR PL UMing TW"
 FONT_NAMES = ["PMingLiU", "新細明體", "MingLiU", "細明體"]
@@ -151,19 +167,20 @@ class Xvfb:
         _kill_group(self.process)
 
 
-def base_environment(prefix, display=None):
+def base_environment(prefix, display=None, preload=None):
     env = dict(os.environ)
     for name in list(env):
-        if name.startswith("WINE") or name in ("LANGUAGE", "LC_ALL", "LANG"):
+        if name.startswith("WINE") or name in ("LANGUAGE", "LC_ALL", "LANG", "LD_PRELOAD"):
             del env[name]
     env.update(
         WINEPREFIX=prefix,
         WINEDEBUG="-all",
         LC_ALL="zh_TW.UTF-8",
         LANG="zh_TW.UTF-8",
-        # No menu entries or file associations in the user's desktop.
-        WINEDLLOVERRIDES="winemenubuilder.exe=d",
+        WINEDLLOVERRIDES=DLL_OVERRIDES,
     )
+    if preload:
+        env["LD_PRELOAD"] = preload
     if display:
         env["DISPLAY"] = display
     else:
@@ -219,49 +236,146 @@ def _wait_wineserver_gone(env, timeout):
             _wineserver(env, "-w", timeout=60)
 
 
-def template_prefix(root):
-    """Returns the template prefix under root, making it when needed.
+def _wine_version():
+    result = subprocess.run(
+        ["wine", "--version"], capture_output=True, text=True, timeout=60, env=_plain_env()
+    )
+    return result.stdout.strip() or "unknown"
 
-    Made once per build tree (a lock file keeps parallel tests from making it
-    twice). Takes minutes where Wine itself runs under emulation.
+
+def _plain_env():
+    env = dict(os.environ)
+    for name in list(env):
+        if name.startswith("WINE") or name == "LD_PRELOAD":
+            del env[name]
+    return env
+
+
+def template_stamp():
+    """Names a template by what it is made of: Wine's version, this file's
+    settings and the preload library's source. Any change gives a new name,
+    so a stale template is never used."""
+    digest = hashlib.sha256()
+    digest.update(_wine_version().encode())
+    digest.update(TEMPLATE_VERSION.encode())
+    digest.update(repr(sorted(_template_settings().items())).encode())
+    digest.update(repr(DLL_OVERRIDES).encode())
+    with open(PRELOAD_SOURCE, "rb") as source:
+        digest.update(source.read())
+    name = re.sub(r"[^A-Za-z0-9.+-]+", "_", _wine_version()).strip("_")
+    return "%s-%s" % (name, digest.hexdigest()[:12])
+
+
+def default_cache_root():
+    return os.environ.get("KELVASHIN_WINE_CACHE") or DEFAULT_CACHE_ROOT
+
+
+def _template_settings():
+    return {
+        # Debian's Wine does not look for its own fonts (Tahoma, Marlett for
+        # the caption buttons) where the fonts-wine package puts them.
+        r"HKEY_CURRENT_USER\Software\Wine\Fonts": {"Path": r"Z:\usr\share\wine\fonts"},
+        # The dialog font and the menu/caption fonts get CJK glyphs.
+        r"HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements": {
+            name: FONT_REPLACEMENT for name in FONT_NAMES
+        },
+        r"HKEY_CURRENT_USER\Software\Wine\Explorer": {"Desktop": "Default"},
+        r"HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops": {"Default": DESKTOP_SIZE},
+    }
+
+
+def _build_preload(folder):
+    """Compiles the mmap fix (mmapfix.c) for 32-bit processes, and an empty
+    library of the same name for 64-bit ones, under folder/lib/<multiarch>.
+    LD_PRELOAD names it through the loader's $LIB, so that each process finds
+    the library of its own kind (no 'cannot be preloaded' messages)."""
+    i386 = os.path.join(folder, "lib", "i386-linux-gnu")
+    x86_64 = os.path.join(folder, "lib", "x86_64-linux-gnu")
+    os.makedirs(i386, exist_ok=True)
+    os.makedirs(x86_64, exist_ok=True)
+    flags = ["-O2", "-fPIC", "-shared", "-nostdlib", "-ffreestanding"]
+    subprocess.run(
+        ["cc", "-m32"] + flags + ["-o", os.path.join(i386, PRELOAD_NAME), PRELOAD_SOURCE],
+        check=True, timeout=120,
+    )
+    empty = os.path.join(folder, "empty.c")
+    with open(empty, "w") as out:
+        out.write("int kelvashin_preload_placeholder;\n")
+    subprocess.run(
+        ["cc"] + flags + ["-o", os.path.join(x86_64, PRELOAD_NAME), empty],
+        check=True, timeout=120,
+    )
+
+
+def _remove_stale(root, keep):
+    """Removes templates of other stamps that nobody is copying right now."""
+    for name in os.listdir(root):
+        path = os.path.join(root, name)
+        if name == keep or name.startswith(keep + ".") or not os.path.isdir(path):
+            continue
+        lock_path = os.path.join(root, name.split(".tmp")[0] + ".lock")
+        with open(lock_path, "a") as lock:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except OSError:
+                continue
+            shutil.rmtree(path, ignore_errors=True)
+
+
+class Template:
+    """The template prefix and the preload library of one stamp."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.prefix = os.path.join(folder, "prefix")
+        self.preload = os.path.join(folder, "preload", "$LIB", PRELOAD_NAME)
+        self.lock_path = folder + ".lock"
+
+    @contextlib.contextmanager
+    def reading(self):
+        """Held while a copy is made, so that no other run removes it."""
+        with open(self.lock_path, "a") as lock:
+            fcntl.flock(lock, fcntl.LOCK_SH)
+            yield self.prefix
+
+
+def template_prefix(root=None):
+    """Returns the Template under root (default /var/tmp/kelvashin-wine), made
+    when missing or stale.
+
+    The template lives outside the build tree, so that later runs on the same
+    machine, from any clone, reuse it; a lock keeps parallel tests from making
+    it twice. Made from nothing it takes under a minute even where Wine runs
+    under emulation (thanks to the preload library).
     """
     ensure_i386()
+    root = os.path.abspath(root or default_cache_root())
     os.makedirs(root, exist_ok=True)
-    prefix = os.path.join(root, "template")
-    stamp = os.path.join(root, "template.stamp")
-    with open(os.path.join(root, "template.lock"), "w") as lock:
+    stamp = template_stamp()
+    template = Template(os.path.join(root, stamp))
+    ready = os.path.join(template.folder, "ready")
+    with open(os.path.join(root, "make.lock"), "a") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if os.path.exists(stamp) and open(stamp).read() == TEMPLATE_VERSION:
-            return prefix
-        shutil.rmtree(prefix, ignore_errors=True)
-        with contextlib.suppress(FileNotFoundError):
-            os.remove(stamp)
+        if os.path.exists(ready):
+            return template
         started = time.monotonic()
+        _remove_stale(root, stamp)
+        building = template.folder + ".tmp"
+        shutil.rmtree(building, ignore_errors=True)
+        shutil.rmtree(template.folder, ignore_errors=True)
+        os.makedirs(building)
+        _build_preload(os.path.join(building, "preload"))
+        prefix = os.path.join(building, "prefix")
         xvfb = Xvfb()
         env = base_environment(prefix, xvfb.display)
+        env["LD_PRELOAD"] = os.path.join(building, "preload", "$LIB", PRELOAD_NAME)
         try:
             _wineserver(env, "-p")
             code = _run_wine(env, ["wineboot", "-i"], timeout=1500)
             if code != 0:
                 raise RuntimeError("wineboot -i failed with %d" % code)
-            settings = os.path.join(root, "template.reg")
-            _utf16_reg(
-                settings,
-                {
-                    # Debian's Wine does not find its own fonts (Tahoma, Marlett).
-                    r"HKEY_CURRENT_USER\Software\Wine\Fonts": {
-                        "Path": r"Z:\usr\share\wine\fonts"
-                    },
-                    # The dialog font and the menu/caption fonts get CJK glyphs.
-                    r"HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements": {
-                        name: FONT_REPLACEMENT for name in FONT_NAMES
-                    },
-                    r"HKEY_CURRENT_USER\Software\Wine\Explorer": {"Desktop": "Default"},
-                    r"HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops": {
-                        "Default": DESKTOP_SIZE
-                    },
-                },
-            )
+            settings = os.path.join(building, "template.reg")
+            _utf16_reg(settings, _template_settings())
             code = _run_wine(env, ["regedit", "/S", settings], timeout=600)
             if code != 0:
                 raise RuntimeError("regedit failed with %d" % code)
@@ -277,10 +391,11 @@ def template_prefix(root):
         for name in os.listdir(dosdevices):
             if name not in ("c:", "z:"):
                 os.remove(os.path.join(dosdevices, name))
-        with open(stamp, "w") as out:
-            out.write(TEMPLATE_VERSION)
-        log("template prefix made in %.0f s" % (time.monotonic() - started))
-        return prefix
+        os.rename(building, template.folder)
+        with open(ready, "w") as out:
+            out.write(stamp + "\n")
+        log("template prefix made in %.0f s: %s" % (time.monotonic() - started, template.prefix))
+        return template
 
 
 class Driver:
@@ -423,7 +538,9 @@ class Session:
         self.driver = None
         shutil.rmtree(self.prefix, ignore_errors=True)
         os.makedirs(self.work, exist_ok=True)
-        subprocess.run(["cp", "-a", "--reflink=auto", template, self.prefix], check=True, timeout=600)
+        self.preload = template.preload
+        with template.reading() as source:
+            subprocess.run(["cp", "-a", "--reflink=auto", source, self.prefix], check=True, timeout=600)
         try:
             self._setup(version, drives or {}, extra_env or {})
         except BaseException:
@@ -437,7 +554,7 @@ class Session:
             else:
                 self.map_drive(letter, target)
         self.xvfb = Xvfb()
-        self.env = base_environment(self.prefix, self.xvfb.display)
+        self.env = base_environment(self.prefix, self.xvfb.display, self.preload)
         self.env.update(extra_env)
         if version:
             self.set_version(version)
@@ -472,18 +589,21 @@ class Session:
         with open(os.path.join(self.prefix, "user.reg"), "a", encoding="ascii") as reg:
             reg.write('\n[%s] %d\n"Version"="%s"\n' % (key, int(time.time()), version))
 
-    def start(self, exe="kelvashin.exe", extra_env=None):
+    def start(self, exe="kelvashin.exe", extra_env=None, stderr_path=None):
+        """Starts a program; stderr_path receives its standard error (Wine's
+        trace lines when extra_env sets WINEDEBUG)."""
         env = dict(self.env)
         env.update(extra_env or {})
-        process = subprocess.Popen(
-            ["wine", os.path.join(self.exe_dir, exe)],
-            env=env,
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
-            start_new_session=True,
-            cwd=self.work,
-        )
+        with open(stderr_path or os.devnull, "w") as stderr:
+            process = subprocess.Popen(
+                ["wine", os.path.join(self.exe_dir, exe)],
+                env=env,
+                stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL,
+                stderr=stderr,
+                start_new_session=True,
+                cwd=self.work,
+            )
         self.processes.append(process)
         return process
 
@@ -527,7 +647,14 @@ if __name__ == "__main__":
     import argparse
 
     parser = argparse.ArgumentParser(description="Makes the template Wine prefix of the end-to-end tests.")
-    parser.add_argument("--template-root", required=True)
+    parser.add_argument("--template-root", help="cache folder (default %s)" % DEFAULT_CACHE_ROOT)
+    parser.add_argument("--shell", action="store_true",
+                        help="print the template's prefix and preload library as shell assignments")
     options = parser.parse_args()
-    print("template prefix:", template_prefix(os.path.abspath(options.template_root)))
-    print("1 passed, 0 failed")
+    made = template_prefix(options.template_root)
+    if options.shell:
+        print("template_prefix=%s" % shlex.quote(made.prefix))
+        print("template_preload=%s" % shlex.quote(made.preload))
+    else:
+        print("template prefix:", made.prefix)
+        print("1 passed, 0 failed")
