@@ -1,24 +1,23 @@
 #include "record.h"
 
-#include <cstdlib>
 #include <cstring>
 
 std::uint8_t* SectorBuffer = nullptr;
 std::uint8_t FsKind = FsKindNone;
 
+namespace {
+
+// The buffer is part of the program's own data, not the heap. Wine's VWIN32
+// (Int 25h/26h, packet form) takes the high word of a buffer address as a
+// selector: the exe's data addresses (0x0040xxxx) come through, heap addresses
+// land elsewhere in memory. Windows 9x itself takes any flat address.
+alignas(SectorBufferAlignment) std::uint8_t SectorStorage[SectorBufferSize];
+
+} // namespace
+
 bool AllocateSectorBuffer()
 {
-    if (SectorBuffer != nullptr)
-        return true; // one buffer per process, kept until it ends
-    // calloc clears the block; the extra bytes let the start move up to the
-    // next multiple of 512. The block is kept for the life of the process.
-    void* block = std::calloc(1, SectorBufferSize + SectorBufferAlignment - 1);
-    if (block == nullptr)
-        return false;
-    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block);
-    const std::uintptr_t aligned =
-        (start + SectorBufferAlignment - 1) & ~(std::uintptr_t{SectorBufferAlignment} - 1);
-    SectorBuffer = static_cast<std::uint8_t*>(block) + (aligned - start);
+    SectorBuffer = SectorStorage; // zero-filled at load, kept until the process ends
     return true;
 }
 

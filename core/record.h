@@ -24,8 +24,9 @@ constexpr std::uint8_t FsKindNtfs = 3;
 constexpr std::uint8_t FsKindFat32 = 4;
 constexpr std::uint8_t FsKindGeneric = 5; // FAT12/16 shown without its extended fields
 
-// Allocates SectorBuffer once: 1024 bytes, cleared, aligned to 512. Returns false
-// when the heap cannot give it; the buffer is never freed, and a later call keeps it.
+// Sets up SectorBuffer: 1024 bytes, cleared, aligned to 512, in the program's
+// own data so that every disk service can address it. Kept until the process
+// ends; a later call gives the same buffer. Returns true.
 bool AllocateSectorBuffer();
 
 // --- Little-endian loads and stores at any byte offset (no alignment needed) ---

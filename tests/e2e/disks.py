@@ -135,22 +135,15 @@ def with_fields(sector, *stores):
     return bytes(data)
 
 
-def nine_x_checks(session, results, items, version):
-    """What can be checked of the 9x family under Wine's own VWIN32 device.
+def nine_x_checks(session, results, items, version, fat12, fat16):
+    """The 9x family under Wine's own VWIN32 device (Int 25h/26h).
 
-    The picker's probes (the short form of Int 25h into a static buffer)
-    work, and show that the program takes the VWIN32 path: Wine's trace of
-    the device lists one Int 25h exchange per letter, and the list holds the
-    drives that the 9x probe accepts.
-
-    Reads and writes into the record are left out. In the packet form of Int
-    25h and Int 26h, Wine takes the high word of the packet's 32-bit buffer
-    address as a 16-bit selector (a real 9x VWIN32 takes a flat address). The
-    record lives in the C library's heap (around 0x012D0000 here); 0x012D is
-    an allocated LDT selector in Wine, so the transfer lands at that
-    segment's base plus the low word, inside gdi32's image: a read leaves the
-    record as it was and overwrites Wine's own memory, and a write puts 512
-    bytes of that memory into sector 0 of the volume."""
+    Wine's trace of the device shows that the program takes the VWIN32 path:
+    one short-form Int 25h probe per letter, then the packet forms for the
+    read and the write. The record lives in the program's own data, whose
+    addresses Wine's packet form takes as they are (it reads the high word of
+    a buffer address as a selector, which heap addresses would not survive),
+    so the sectors really reach the images."""
     driver = session.driver
     log = os.path.join(session.work, "vwin32-trace.log")
     program = session.start(extra_env={"WINEDEBUG": "-all,+vxd"}, stderr_path=log)
@@ -167,10 +160,20 @@ def nine_x_checks(session, results, items, version):
     results.check("2 9x probes: Int 25h per drive", list(range(25)), drives)
     results.check("2 9x probes: short form", True,
                   all("ecx=0x00000001" in line and "edx=0x00000000" in line for line in lines))
-    results.note("reads and writes of the record are not run under Wine's own VWIN32 device "
-                 "(it takes the buffer's high word as a selector; see nine_x_checks)")
+
+    read_case(driver, dialog, results, "3 9x read FAT12 A:", "A", items, expected_fat_form(fat12), session)
+    read_case(driver, dialog, results, "4 9x read FAT16 D:", "D", items, expected_fat_form(fat16), session)
+    read_case(driver, dialog, results, "5 9x read FAT12 A: again", "A", items, expected_fat_form(fat12),
+              session)
+    write_case(driver, dialog, results, "5 9x write FAT12 A:", "A", items, fat12, {1046: "9"},
+               with_fields(e.sector0(fat12), (28, "<I", 9)))
+    results.check("5 fsck.fat accepts FAT12 A:", 0, fsck(fat12))
+    results.check("5 minfo reads the new hidden sectors", 9, e.minfo(fat12)["hidden"])
+    with open(log, errors="replace") as trace:
+        text = trace.read()
+    results.check("6 the write went through Int 26h", True, "VWIN32_DIOC_DOS_INT26" in text)
     driver.menu(dialog, e.MENU_EXIT)
-    results.check("3 exit code", 0, session.wait_exit(program, 300))
+    results.check("7 exit code", 0, session.wait_exit(program, 300))
     return results.finish()
 
 
@@ -207,7 +210,7 @@ def main():
                          version=version or None, drives=drives) as session:
         driver = session.driver
         if nine_x:
-            return nine_x_checks(session, results, items, version)
+            return nine_x_checks(session, results, items, version, fat12, fat16)
         program = session.start()
         dialog = driver.wait_main(120000)
 

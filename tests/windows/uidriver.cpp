@@ -358,11 +358,21 @@ std::string Run(const std::vector<std::string>& w, bool& quit)
         if (!dialog)
             return "no file dialog";
         Emit("DIALOG\t" + Hex(dialog) + "\t" + Escape(WindowText(dialog)));
-        if (!TypeFileName(dialog, Wide(w[2])))
-            return "no file name box";
-        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                     (LPARAM)GetDlgItem(dialog, IDOK));
-        return WaitGone(dialog, ParseLong(w[3])) ? "" : "file dialog still open";
+        // The dialog may still be filling itself in when it shows, and can then
+        // put its own start name back or drop the OK: type and press OK again
+        // until it closes, as a user would.
+        const long timeout = ParseLong(w[3]);
+        const DWORD start = GetTickCount();
+        for (long wait = 1000; (long)(GetTickCount() - start) < timeout; wait = 5000) {
+            Sleep(300);
+            if (!TypeFileName(dialog, Wide(w[2])))
+                return "no file name box";
+            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                         (LPARAM)GetDlgItem(dialog, IDOK));
+            if (WaitGone(dialog, wait))
+                return "";
+        }
+        return "file dialog still open";
     }
     if (cmd == "file-cancel" && need(2)) {
         HWND dialog = WaitDialog(L"", hwnd, false, ParseLong(w[2]));
