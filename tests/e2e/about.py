@@ -36,7 +36,7 @@ def logged(log):
 def main():
     args = e.arguments(__doc__)
     results = e.Results("about box")
-    work = os.path.join(args.work, "about")
+    work = e.work_folder(args, "about")
     log = os.path.join(work, "links.log")
     fakebin = os.path.join(work, "fakebin")
     os.makedirs(work, exist_ok=True)
@@ -46,7 +46,8 @@ def main():
     env = {"PATH": fakebin + os.pathsep + os.environ.get("PATH", "")}
 
     template = wineenv.template_prefix(args.template_root)
-    with wineenv.Session(os.path.join(work, "session"), template, args.bin, extra_env=env) as session:
+    with wineenv.Session(os.path.join(work, "session"), template, args.bin, extra_env=env,
+                         version=e.windows_version()) as session:
         driver = session.driver
         program = session.start()
         dialog = driver.wait_main(120000)

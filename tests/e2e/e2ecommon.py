@@ -203,3 +203,15 @@ def u32(data, offset):
 
 def u64(data, offset):
     return struct.unpack_from("<Q", data, offset)[0]
+
+
+def windows_version():
+    """The Windows version this run plays (KELVASHIN_E2E_VERSION: win95, win98,
+    winme, nt40, win2k, winxp, win7, win10), or None for Wine's default."""
+    return os.environ.get("KELVASHIN_E2E_VERSION") or None
+
+
+def work_folder(args, name):
+    """The scenario's own folder, one per Windows version."""
+    version = windows_version()
+    return os.path.join(args.work, name + ("-" + version if version else ""))

@@ -31,7 +31,7 @@ def file_command(driver, dialog, results, case, command, path, title):
 def main():
     args = e.arguments(__doc__)
     results = e.Results("import and export")
-    work = os.path.join(args.work, "files")
+    work = e.work_folder(args, "files")
     os.makedirs(work, exist_ok=True)
     first = os.path.join(work, "first.bin")
     second = os.path.join(work, "second.bin")
@@ -45,7 +45,8 @@ def main():
     fat16 = e.make_fat(os.path.join(work, "fat16.img"), 16, 16384, "-h", "17")
 
     template = wineenv.template_prefix(args.template_root)
-    with wineenv.Session(os.path.join(work, "session"), template, args.bin) as session:
+    with wineenv.Session(os.path.join(work, "session"), template, args.bin,
+                         version=e.windows_version()) as session:
         driver = session.driver
         program = session.start()
         dialog = driver.wait_main(120000)

@@ -47,7 +47,8 @@ def main():
     args = e.arguments(__doc__)
     results = e.Results("main window")
     template = wineenv.template_prefix(args.template_root)
-    with wineenv.Session(os.path.join(args.work, "main_window"), template, args.bin) as session:
+    with wineenv.Session(e.work_folder(args, "main_window"), template, args.bin,
+                         version=e.windows_version()) as session:
         driver = session.driver
         program = session.start()
         dialog = driver.wait_main(120000)
