@@ -4,6 +4,7 @@
 add_compile_definitions(__USE_MINGW_ANSI_STDIO=0 WINVER=0x0400 _WIN32_WINNT=0x0400
                         _WIN32_WINDOWS=0x0400 WIN32_LEAN_AND_MEAN)
 add_compile_options(-Wall -Wextra -march=i486 -mtune=i686 -Os -ffunction-sections -fdata-sections
+                    -fno-asynchronous-unwind-tables
                     "$<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions;-fno-rtti;-fno-threadsafe-statics>"
                     "$<$<COMPILE_LANGUAGE:C,CXX>:SHELL:-include stdio.h>")
 add_link_options(-static -s -Wl,--gc-sections -Wl,--major-os-version,4 -Wl,--minor-os-version,0
