@@ -179,20 +179,20 @@ class Run:
         return self.addresses.setdefault(symbol, event["in.ebx"])
 
     def _check_row(self, label, row, drive, event, previous):
-        spec = ROWS[row]
+        wanted = ROWS[row]
         expected = dict(event)
-        expected["code"] = spec["code"]
+        expected["code"] = wanted["code"]
         for field in FIELDS:
-            if field in spec:
-                value = spec[field]
+            if field in wanted:
+                value = wanted[field]
                 expected["in." + field] = value if isinstance(value, int) else self._value(
                     value, drive, event)
             else:
                 # Not set by this exchange: what the previous one handed back
                 # (the block starts as zeros).
                 expected["in." + field] = previous["out." + field] if previous else 0
-        if "packet" in spec:
-            expected["packet.start"], expected["packet.count"] = spec["packet"]
+        if "packet" in wanted:
+            expected["packet.start"], expected["packet.count"] = wanted["packet"]
         self.results.check(label, describe(expected), describe(event))
         # Each kind of transfer uses one buffer throughout the run.
         if "packet.buffer" in event:
