@@ -581,6 +581,13 @@ class Session:
         elif target:
             os.symlink(os.path.abspath(target), device)
 
+    def map_device(self, letter, target):
+        """Links only the device of a drive letter (`x::`), keeping its root."""
+        device = os.path.join(self.prefix, "dosdevices", letter.lower() + "::")
+        if os.path.lexists(device):
+            os.remove(device)
+        os.symlink(os.path.abspath(target), device)
+
     def set_version(self, version):
         """Sets the Windows version that Wine reports to kelvashin.exe (win95,
         nt40, ...). Written straight into the prefix's user.reg while no
@@ -606,6 +613,15 @@ class Session:
             )
         self.processes.append(process)
         return process
+
+    def stop(self, process):
+        """Ends a program started with start() that no longer answers."""
+        _kill_group(process, grace=2)
+
+    def restart_driver(self):
+        """Replaces a driver that was left waiting for a program's answer."""
+        _kill_group(self.driver.process, grace=2)
+        self.driver = Driver(self, os.path.join(self.exe_dir, "uidriver.exe"))
 
     def wait_exit(self, process, timeout_s=None):
         """Returns the exit code of a program, or None if it did not end in time."""

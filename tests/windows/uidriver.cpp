@@ -8,12 +8,15 @@
 // Window handles are written and read as hexadecimal numbers. Texts in data
 // lines are UTF-8 with backslash, tab, CR and LF escaped as \\, \t, \r, \n.
 //
+// clang-format off
 // Commands (TIMEOUT in milliseconds):
-//   windows                          WIN <hwnd> <pid> <owner> <class> <title> per visible top-level
-//   window wait-main TIMEOUT                MAIN <hwnd>: the visible dialog with a menu whose title
-//   holds "Kelvashin" wait-dialog TEXT TIMEOUT         DIALOG <hwnd>: a visible #32770 whose title
-//   holds TEXT wait-owned OWNER TIMEOUT         DIALOG <hwnd> <title>: a visible #32770 owned by
-//   OWNER count-dialogs TEXT               COUNT <n>: visible #32770 windows whose title holds TEXT
+//   windows                          WIN <hwnd> <pid> <owner> <class> <title> per visible
+//                                    top-level window
+//   wait-main TIMEOUT                MAIN <hwnd>: the visible dialog with a menu whose
+//                                    title holds "Kelvashin"
+//   wait-dialog TEXT TIMEOUT         DIALOG <hwnd>: a visible #32770 whose title holds TEXT
+//   wait-owned OWNER TIMEOUT         DIALOG <hwnd> <title>: a visible #32770 owned by OWNER
+//   count-dialogs TEXT               COUNT <n>: visible #32770 windows whose title holds TEXT
 //   wait-gone HWND TIMEOUT           OK once the window no longer exists or is hidden
 //   title HWND                       TEXT <title>
 //   menu HWND ID                     posts WM_COMMAND(ID, 0), as a menu choice does
@@ -22,20 +25,24 @@
 //   set HWND ID TEXT                 WM_SETTEXT on control ID
 //   exists HWND ID                   EXISTS 0|1, VISIBLE 0|1, CLASS <class>
 //   combo HWND ID                    COUNT <n>, SEL <index>, then ITEM <text> per item
-//   choose HWND ID INDEX             CB_SETCURSEL, then WM_COMMAND(ID, CBN_SELCHANGE) to the dialog
-//   click HWND ID                    WM_COMMAND(ID, BN_CLICKED) from the button, as a mouse click
-//   sends it key HWND VK                      WM_KEYDOWN/WM_KEYUP of a virtual key to the focused
-//   control of
-//                                    HWND's thread (the dialog manager turns Enter/Esc into
-//                                    IDOK/IDCANCEL)
+//   choose HWND ID INDEX             CB_SETCURSEL, then WM_COMMAND(ID, CBN_SELCHANGE) to
+//                                    the dialog
+//   click HWND ID                    WM_COMMAND(ID, BN_CLICKED) from the button, as a mouse
+//                                    click sends it
+//   key HWND VK                      WM_KEYDOWN/WM_KEYUP of a virtual key to the focused
+//                                    control of HWND's thread (the dialog manager turns
+//                                    Enter/Esc into IDOK/IDCANCEL)
 //   close HWND                       WM_SYSCOMMAND SC_CLOSE, as the close box sends it
-//   file-dialog OWNER PATH TIMEOUT   waits for the file dialog owned by OWNER, types PATH into its
-//                                    file name box (cmb13), presses OK and waits until it is gone;
-//                                    DIALOG <hwnd> <title>
+//   file-dialog OWNER PATH TIMEOUT   waits for the file dialog owned by OWNER, types PATH
+//                                    into its file name box (cmb13), presses OK and waits
+//                                    until it is gone; DIALOG <hwnd> <title>
 //   file-cancel OWNER TIMEOUT        the same dialog, closed with Cancel
 //   wait-exit PID TIMEOUT            EXIT <code> once the process has ended
+//   stats HWND                       of the process that owns HWND: PID <pid>, HANDLES <n>,
+//                                    WORKSET <bytes>, PRIVATE <bytes> (-1: no figure)
 //   sleep MS
 //   quit                             ends the driver
+// clang-format on
 #include <windows.h>
 
 #include <stdio.h>
@@ -446,6 +453,111 @@ std::string WaitExit(const std::vector<std::string>& w)
     return "";
 }
 
+// The memory counters of GetProcessMemoryInfo, declared here so that the driver
+// needs no import library beyond kernel32; the call is looked up at run time
+// (kernel32 holds it from Windows 7 on, psapi.dll before).
+struct MemoryCounters {
+    DWORD cb;
+    DWORD PageFaultCount;
+    SIZE_T PeakWorkingSetSize;
+    SIZE_T WorkingSetSize;
+    SIZE_T QuotaPeakPagedPoolUsage;
+    SIZE_T QuotaPagedPoolUsage;
+    SIZE_T QuotaPeakNonPagedPoolUsage;
+    SIZE_T QuotaNonPagedPoolUsage;
+    SIZE_T PagefileUsage;
+    SIZE_T PeakPagefileUsage;
+};
+typedef BOOL(WINAPI* MemoryInfoCall)(HANDLE, MemoryCounters*, DWORD);
+
+// One entry of the system's handle table (NtQuerySystemInformation class 16).
+struct SystemHandleEntry {
+    ULONG OwnerPid;
+    BYTE ObjectType;
+    BYTE HandleFlags;
+    USHORT HandleValue;
+    PVOID ObjectPointer;
+    ULONG AccessMask;
+};
+typedef LONG(WINAPI* SystemInformationCall)(ULONG, PVOID, ULONG, PULONG);
+const ULONG SystemHandleInformation = 16;
+const LONG StatusInfoLengthMismatch = (LONG)0xC0000004;
+
+void* FindCall(const char* library, const char* name)
+{
+    HMODULE module = LoadLibraryA(library);
+    return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
+}
+
+// The handles a process holds, counted in the system's handle table: Wine's
+// GetProcessHandleCount gives 0 for any other process, its table is complete.
+long long CountHandles(DWORD pid)
+{
+    SystemInformationCall query =
+        reinterpret_cast<SystemInformationCall>(FindCall("ntdll.dll", "NtQuerySystemInformation"));
+    if (!query)
+        return -1;
+    std::vector<BYTE> buffer(1 << 16);
+    LONG status;
+    for (int tries = 0; tries < 8; ++tries) {
+        ULONG needed = 0;
+        status = query(SystemHandleInformation, buffer.data(), (ULONG)buffer.size(), &needed);
+        if (status != StatusInfoLengthMismatch)
+            break;
+        buffer.resize(needed > buffer.size() ? needed + 4096 : buffer.size() * 2);
+    }
+    if (status != 0)
+        return -1;
+    ULONG entries = *reinterpret_cast<ULONG*>(buffer.data());
+    // The entries start at the first multiple of the pointer size after the count.
+    const SystemHandleEntry* entry =
+        reinterpret_cast<const SystemHandleEntry*>(buffer.data() + sizeof(ULONG_PTR));
+    long long count = 0;
+    for (ULONG i = 0; i < entries; ++i)
+        if (entry[i].OwnerPid == pid)
+            ++count;
+    return count;
+}
+
+// Handle and memory figures of the process that owns a window.
+std::string Stats(const std::vector<std::string>& w)
+{
+    if (w.size() < 2)
+        return "missing arguments";
+    HWND hwnd = ParseHwnd(w[1]);
+    DWORD pid = 0;
+    if (!IsWindow(hwnd) || !GetWindowThreadProcessId(hwnd, &pid))
+        return "no window";
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (!process)
+        return "no such process";
+    MemoryInfoCall memoryInfo =
+        reinterpret_cast<MemoryInfoCall>(FindCall("kernel32.dll", "K32GetProcessMemoryInfo"));
+    if (!memoryInfo)
+        memoryInfo =
+            reinterpret_cast<MemoryInfoCall>(FindCall("psapi.dll", "GetProcessMemoryInfo"));
+    MemoryCounters memory;
+    memset(&memory, 0, sizeof memory);
+    memory.cb = sizeof memory;
+    long long workset = -1;
+    long long privateBytes = -1;
+    if (memoryInfo && memoryInfo(process, &memory, sizeof memory)) {
+        workset = (long long)memory.WorkingSetSize;
+        privateBytes = (long long)memory.PagefileUsage;
+    }
+    CloseHandle(process);
+    char text[64];
+    snprintf(text, sizeof text, "PID\t%lu", (unsigned long)pid);
+    Emit(text);
+    snprintf(text, sizeof text, "HANDLES\t%lld", CountHandles(pid));
+    Emit(text);
+    snprintf(text, sizeof text, "WORKSET\t%lld", workset);
+    Emit(text);
+    snprintf(text, sizeof text, "PRIVATE\t%lld", privateBytes);
+    Emit(text);
+    return "";
+}
+
 } // namespace
 
 int main()
@@ -459,7 +571,9 @@ int main()
         if (line.empty())
             continue;
         std::vector<std::string> words = SplitTabs(line);
-        std::string error = words[0] == "wait-exit" ? WaitExit(words) : Run(words, quit);
+        std::string error = words[0] == "wait-exit" ? WaitExit(words)
+                            : words[0] == "stats"   ? Stats(words)
+                                                    : Run(words, quit);
         Emit(error.empty() ? "OK" : "ERR\t" + error);
     }
     return 0;
