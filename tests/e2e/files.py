@@ -22,7 +22,7 @@ def dos_path(path):
 
 def file_command(driver, dialog, results, case, command, path, title):
     driver.menu(dialog, command)
-    answer = driver.call("file-dialog", dialog, dos_path(path), 120000, timeout_s=150, check=False)
+    answer = driver.call("file-dialog", dialog, dos_path(path), 60000, timeout_s=75, check=False)
     results.check("%s: file dialog handled" % case, True, answer is not None)
     if answer:
         results.check("%s: dialog title" % case, title, answer[0][2])
@@ -30,9 +30,13 @@ def file_command(driver, dialog, results, case, command, path, title):
 
 def main():
     args = e.arguments(__doc__)
-    results = e.Results("import and export")
     work = e.work_folder(args, "files")
     os.makedirs(work, exist_ok=True)
+    template = wineenv.template_prefix(args.template_root)
+    return e.run_scenario("import and export", lambda results: scenario(args, work, template, results))
+
+
+def scenario(args, work, template, results):
     first = os.path.join(work, "first.bin")
     second = os.path.join(work, "second.bin")
     cancelled = os.path.join(work, "cancelled.bin")
@@ -44,9 +48,9 @@ def main():
         f.write(b"\x00" * 300)
     fat16 = e.make_fat(os.path.join(work, "fat16.img"), 16, 16384, "-h", "17")
 
-    template = wineenv.template_prefix(args.template_root)
     with wineenv.Session(os.path.join(work, "session"), template, args.bin,
-                         version=e.windows_version()) as session:
+                         version=e.windows_version(), timeout_s=60) as session:
+        e.give_devices_to_c_and_z(session, work)
         driver = session.driver
         program = session.start()
         dialog = driver.wait_main(120000)
@@ -100,7 +104,7 @@ def main():
 
         # A cancelled export writes nothing.
         driver.menu(dialog, e.MENU_EXPORT)
-        answer = driver.call("file-cancel", dialog, 120000, timeout_s=150, check=False)
+        answer = driver.call("file-cancel", dialog, 60000, timeout_s=75, check=False)
         results.check("5 cancelled export: dialog handled", True, answer is not None)
         driver.call("sleep", 2000)
         results.check("5 cancelled export: no file", False, os.path.exists(cancelled))
@@ -113,7 +117,6 @@ def main():
 
         driver.menu(dialog, e.MENU_EXIT)
         results.check("7 exit code", 0, session.wait_exit(program, 300))
-    return results.finish()
 
 
 if __name__ == "__main__":
