@@ -2,6 +2,7 @@
 volume images made by mkfs.fat/mkntfs, and readings of the independent tools."""
 
 import argparse
+import contextlib
 import os
 import re
 import struct
@@ -104,6 +105,24 @@ class Results:
         )
         print("%d passed, %d failed" % (self.passed, self.failed), flush=True)
         return 0 if self.failed == 0 and self.passed > 0 else 1
+
+
+def prepare(description, name):
+    """The arguments, the scenario's work folder and the template prefix."""
+    args = arguments(description)
+    work = work_folder(args, name)
+    os.makedirs(work, exist_ok=True)
+    return args, work, wineenv.template_prefix(args.template_root)
+
+
+@contextlib.contextmanager
+def screenshot_on_failure(session):
+    """Saves what the screen showed when a step gave up, for the report."""
+    try:
+        yield
+    except Exception:
+        print("screen at the failure:", session.screenshot("failure.png"), flush=True)
+        raise
 
 
 def run_scenario(name, body):

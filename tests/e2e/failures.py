@@ -94,8 +94,10 @@ class Scenario:
         self.driver.menu(self.dialog, command)
         answer = self.driver.call("file-dialog", self.dialog, path, patience_ms,
                                   timeout_s=patience_ms / 1000 + 15, check=False)
-        if answer is None:
-            self.driver.call("file-cancel", self.dialog, 10000, timeout_s=40, check=False)
+        if answer is None and self.driver.call("file-cancel", self.dialog, 10000, timeout_s=40,
+                                               check=False) is None:
+            # Neither closed nor cancelled: the emulation hang (see run_scenario).
+            raise TimeoutError("file dialog neither closed nor cancelled")
         return answer is not None
 
     def through_picker(self, command, letter, swap_to=None):
@@ -269,10 +271,7 @@ def run_cases(session, results, f, can_lock):
 
 
 def main():
-    args = e.arguments(__doc__)
-    work = e.work_folder(args, "failures")
-    os.makedirs(work, exist_ok=True)
-    template = wineenv.template_prefix(args.template_root)
+    args, work, template = e.prepare(__doc__, "failures")
 
     def attempt(results):
         f = make_files(work)
@@ -280,17 +279,15 @@ def main():
         # G: has no root folder: with its image missing, a probe of it would
         # read a folder, which the file dialog's thread makes risky here
         # (see give_devices_to_c_and_z). X: reads a folder only before that.
-        drives = {"a": f["good"], "g": (f["missing"], False), "h": f["empty.img"], "i": f["short.img"],
-                  "j": "not-ready", "k": f["readonly"], "s": f["scratch"], "x": f["swap"]}
+        drives = {"a": f["good"], "g": (f["missing"], False), "h": f["empty.img"],
+                  "i": f["short.img"], "j": "not-ready", "k": f["readonly"], "s": f["scratch"],
+                  "x": f["swap"]}
         try:
             with wineenv.Session(os.path.join(work, "session"), template, args.bin,
                                  drives=drives, timeout_s=45) as session:
                 e.give_devices_to_c_and_z(session, work)
-                try:
+                with e.screenshot_on_failure(session):
                     run_cases(session, results, f, can_lock)
-                except Exception:
-                    print("screen at the failure:", session.screenshot("failure.png"), flush=True)
-                    raise
         finally:
             chattr("-i", f["readonly"])
             chattr("-i", f["locked"])

@@ -29,10 +29,7 @@ def file_command(driver, dialog, results, case, command, path, title):
 
 
 def main():
-    args = e.arguments(__doc__)
-    work = e.work_folder(args, "files")
-    os.makedirs(work, exist_ok=True)
-    template = wineenv.template_prefix(args.template_root)
+    args, work, template = e.prepare(__doc__, "files")
     return e.run_scenario("import and export", lambda results: scenario(args, work, template, results))
 
 
