@@ -565,28 +565,24 @@ class Session:
         """Maps a drive letter. root_link False leaves out `x:` (the drive's
         root): Wine's Int 25h then reports the failure of a read with carry set,
         as Windows 9x does for a drive that is not there or holds no medium."""
-        dosdevices = os.path.join(self.prefix, "dosdevices")
         letter = letter.lower()
         root = os.path.join(self.work, "drive-" + letter)
         os.makedirs(root, exist_ok=True)
-        device = os.path.join(dosdevices, letter + "::")
-        directory = os.path.join(dosdevices, letter + ":")
-        for path in (device, directory):
-            if os.path.lexists(path):
-                os.remove(path)
+        directory = os.path.join(self.prefix, "dosdevices", letter + ":")
+        if os.path.lexists(directory):
+            os.remove(directory)
         if root_link:
             os.symlink(root, directory)
-        if target == "not-ready":
-            os.symlink("/proc/self/mem", device)
-        elif target:
-            os.symlink(os.path.abspath(target), device)
+        self.map_device(letter, "/proc/self/mem" if target == "not-ready" else target)
 
     def map_device(self, letter, target):
-        """Links only the device of a drive letter (`x::`), keeping its root."""
+        """Links only the device of a drive letter (`x::`), keeping its root;
+        no target leaves the drive without a device."""
         device = os.path.join(self.prefix, "dosdevices", letter.lower() + "::")
         if os.path.lexists(device):
             os.remove(device)
-        os.symlink(os.path.abspath(target), device)
+        if target:
+            os.symlink(os.path.abspath(target), device)
 
     def set_version(self, version):
         """Sets the Windows version that Wine reports to kelvashin.exe (win95,
