@@ -186,6 +186,21 @@ HWND WaitDialog(const std::wstring& title_part, HWND owner, bool need_menu, long
     }
 }
 
+// Waits for a dialog owned by OWNER and reports it: DIALOG <hwnd> <title>.
+HWND WaitOwnedDialog(HWND owner, long timeout_ms)
+{
+    HWND dialog = WaitDialog(L"", owner, false, timeout_ms);
+    if (dialog)
+        Emit("DIALOG\t" + Hex(dialog) + "\t" + Escape(WindowText(dialog)));
+    return dialog;
+}
+
+// The message a mouse click on button ID sends to its dialog.
+void PressButton(HWND dialog, int id)
+{
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id));
+}
+
 bool WaitGone(HWND hwnd, long timeout_ms)
 {
     DWORD start = GetTickCount();
@@ -304,11 +319,7 @@ std::string Run(const std::vector<std::string>& w, bool& quit)
         return "";
     }
     if (cmd == "wait-owned" && need(2)) {
-        HWND hwnd = WaitDialog(L"", ParseHwnd(w[1]), false, ParseLong(w[2]));
-        if (!hwnd)
-            return "no owned dialog";
-        Emit("DIALOG\t" + Hex(hwnd) + "\t" + Escape(WindowText(hwnd)));
-        return "";
+        return WaitOwnedDialog(ParseHwnd(w[1]), ParseLong(w[2])) ? "" : "no owned dialog";
     }
     if (cmd == "count-dialogs" && need(1)) {
         char text[16];
@@ -361,10 +372,9 @@ std::string Run(const std::vector<std::string>& w, bool& quit)
         return "";
     }
     if (cmd == "file-dialog" && need(3)) {
-        HWND dialog = WaitDialog(L"", hwnd, false, ParseLong(w[3]));
+        HWND dialog = WaitOwnedDialog(hwnd, ParseLong(w[3]));
         if (!dialog)
             return "no file dialog";
-        Emit("DIALOG\t" + Hex(dialog) + "\t" + Escape(WindowText(dialog)));
         // The dialog may still be filling itself in when it shows, and can then
         // put its own start name back or drop the OK: type and press OK again
         // until it closes, as a user would.
@@ -374,20 +384,17 @@ std::string Run(const std::vector<std::string>& w, bool& quit)
             Sleep(300);
             if (!TypeFileName(dialog, Wide(w[2])))
                 return "no file name box";
-            PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                         (LPARAM)GetDlgItem(dialog, IDOK));
+            PressButton(dialog, IDOK);
             if (WaitGone(dialog, wait))
                 return "";
         }
         return "file dialog still open";
     }
     if (cmd == "file-cancel" && need(2)) {
-        HWND dialog = WaitDialog(L"", hwnd, false, ParseLong(w[2]));
+        HWND dialog = WaitOwnedDialog(hwnd, ParseLong(w[2]));
         if (!dialog)
             return "no file dialog";
-        Emit("DIALOG\t" + Hex(dialog) + "\t" + Escape(WindowText(dialog)));
-        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-                     (LPARAM)GetDlgItem(dialog, IDCANCEL));
+        PressButton(dialog, IDCANCEL);
         return WaitGone(dialog, ParseLong(w[2])) ? "" : "file dialog still open";
     }
     if (!control && need(2) && cmd != "wait-exit")
@@ -426,7 +433,7 @@ std::string Run(const std::vector<std::string>& w, bool& quit)
         return "";
     }
     if (cmd == "click" && need(2)) {
-        PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(ParseLong(w[2]), BN_CLICKED), (LPARAM)control);
+        PressButton(hwnd, (int)ParseLong(w[2]));
         return "";
     }
     return "unknown command or missing arguments: " + cmd;
