@@ -3,6 +3,8 @@
 // and hands the block back with the registers as the service left them.
 #include "disk/legacy.h"
 
+#include "disk/disk_error.h"
+
 #include <cstring>
 
 std::uint8_t UseExtendedDiskIo = 0;
@@ -13,12 +15,14 @@ std::uint8_t LegacyProbeBuffer[512];
 
 namespace {
 
-DWORD BytesReturned = 0; // the device reports it; nothing reads it
+DWORD BytesReturned = 0;    // the device reports it; nothing reads it
+bool DeviceRefused = false; // the last exchange's DeviceIoControl call itself failed
 
 constexpr DWORD ExtendedBuildThreshold = 1000; // builds above it have 7305h and FAT32 locks
 constexpr DWORD BuildNumberMask = 0xFFFF;      // 9x keeps the version in the high word
 constexpr DWORD CarryFlag = 0x0001;            // bit 0 of reg_Flags: the service failed
 constexpr int SectorShift = 9;                 // a byte count is the sector count shifted by this
+constexpr DWORD DriverCodeMask = 0xFFFF;       // a service's error code is in AX
 
 // Service numbers (reg_EAX) and their parameters.
 constexpr DWORD ServiceExtendedIo = 0x7305; // Int 21h: extended absolute disk read/write
@@ -59,7 +63,18 @@ bool Exchange(DWORD code)
 {
     const BOOL called = DeviceIoControl(Vwin32Handle, code, &Registers, sizeof Registers,
                                         &Registers, sizeof Registers, &BytesReturned, nullptr);
+    DeviceRefused = called == 0;
     return called != 0 && (Registers.reg_Flags & CarryFlag) == 0;
+}
+
+// Notes why the last transfer exchange failed: the device call itself (a Win32
+// error), or the disk service, whose own code is in AX.
+void NoteTransferError(std::uint8_t step)
+{
+    if (DeviceRefused)
+        NoteDiskError(step, DiskCauseWin32, GetLastError());
+    else
+        NoteDiskError(step, DiskCauseDriver, Registers.reg_EAX & DriverCodeMask);
 }
 
 void FillPacket(DWORD first, DWORD count, const void* buffer)
@@ -131,25 +146,33 @@ DWORD LegacyReadSectors(std::uint8_t drive, DWORD first, DWORD count, void* buff
     FillPacket(first, count, buffer);
     const bool read = UseExtendedDiskIo ? ExtendedTransfer(drive, ModeRead)
                                         : AbsoluteTransfer(VWIN32_DIOC_DOS_INT25, drive);
+    if (!read)
+        NoteTransferError(DiskStepRead);
     return read ? count << SectorShift : 0;
 }
 
 // The write runs even when neither lock category was granted, and the unlock
-// runs whatever the write gave; no outcome reaches the caller.
-void LegacyWriteSectors(std::uint8_t drive, DWORD first, DWORD count, const void* buffer)
+// runs whatever the write gave; only the write's own outcome is reported.
+DWORD LegacyWriteSectors(std::uint8_t drive, DWORD first, DWORD count, const void* buffer)
 {
     FillPacket(first, count, buffer);
+    bool written = false;
     if (UseExtendedDiskIo) {
         if (!LockVolume(drive, LockFat32))
             LockVolume(drive, LockStandard);
-        ExtendedTransfer(drive, ModeWriteFileData);
+        written = ExtendedTransfer(drive, ModeWriteFileData);
+        if (!written)
+            NoteTransferError(DiskStepWrite);
         if (!UnlockVolume(drive, UnlockFat32))
             UnlockVolume(drive, UnlockStandard);
     } else {
         LockVolume(drive, LockStandard);
-        AbsoluteTransfer(VWIN32_DIOC_DOS_INT26, drive);
+        written = AbsoluteTransfer(VWIN32_DIOC_DOS_INT26, drive);
+        if (!written)
+            NoteTransferError(DiskStepWrite);
         UnlockVolume(drive, UnlockStandard);
     }
+    return written ? count << SectorShift : 0;
 }
 
 bool LegacyProbeDrive(std::uint8_t drive)

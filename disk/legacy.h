@@ -46,8 +46,10 @@ extern std::uint8_t LegacyProbeBuffer[512];
 // build number and opens the VWIN32 device.
 void PrepareLegacyDiskIo();
 // Gives count * 512 when the read worked, else 0. drive is 1-based (1 = A:).
+// A failed read or write notes its cause in LastDiskError (disk/disk_error.h).
 DWORD LegacyReadSectors(std::uint8_t drive, DWORD first, DWORD count, void* buffer);
-// Locks the volume, writes, unlocks; reports nothing.
-void LegacyWriteSectors(std::uint8_t drive, DWORD first, DWORD count, const void* buffer);
+// Locks the volume, writes, unlocks. Gives count * 512 when the write worked,
+// else 0; the locks' outcomes are not reported.
+DWORD LegacyWriteSectors(std::uint8_t drive, DWORD first, DWORD count, const void* buffer);
 // True when one sector of the drive could be read (into a buffer of its own).
 bool LegacyProbeDrive(std::uint8_t drive);

@@ -3,10 +3,12 @@
 #include "disk/volume.h"
 
 #include "core/record.h"
+#include "disk/disk_error.h"
 
 #include <cstdio>
 
 std::uint8_t ProbeBuffer[512];
+DiskError LastDiskError = {};
 
 namespace {
 
@@ -61,18 +63,32 @@ int CloseVolume(HANDLE volume)
 
 // Each step runs only when the one before it worked: an invalid handle is never
 // positioned, used or closed, and nothing is written at a position that could
-// not be set. A handle that was opened is closed exactly once.
+// not be set. A handle that was opened is closed exactly once. A failed step is
+// noted in LastDiskError with the system's error code, or with the byte count
+// when a transfer worked but moved less than a sector.
 DWORD VolumeTransfer(std::uint8_t drive, bool write, std::uint8_t* buffer)
 {
     char path[VolumePathSize];
     std::sprintf(path, "\\\\.\\%c:", static_cast<char>(DriveLetterBase + drive));
 
     HANDLE volume = OpenVolume(path);
-    if (volume == INVALID_HANDLE_VALUE)
+    if (volume == INVALID_HANDLE_VALUE) {
+        NoteDiskError(DiskStepOpen, DiskCauseWin32, GetLastError());
         return 0;
+    }
     DWORD moved = 0;
-    if (SeekSector(volume, 0) == 0)
+    const std::uint8_t step = write ? DiskStepWrite : DiskStepRead;
+    if (SeekSector(volume, 0) != 0) {
+        NoteDiskError(DiskStepSeek, DiskCauseWin32, GetLastError());
+    } else {
+        SetLastError(ERROR_SUCCESS);
         moved = write ? WriteSectors(volume, buffer, 1) : ReadSectors(volume, buffer, 1);
+        const DWORD error = GetLastError();
+        if (moved == 0 && error != ERROR_SUCCESS)
+            NoteDiskError(step, DiskCauseWin32, error);
+        else if (moved != SectorSize)
+            NoteDiskError(step, DiskCauseShort, moved);
+    }
     CloseVolume(volume);
     return moved;
 }

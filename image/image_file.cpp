@@ -8,6 +8,7 @@
 #include <cstring>
 
 char ImagePath[ImagePathSize];
+ImageError LastImageError = {};
 
 namespace {
 
@@ -15,6 +16,8 @@ constexpr std::size_t ImageSize = 512;
 // The record as Windows 95 and NT 4.0 know it; later fields are left out.
 constexpr DWORD FileDialogRecordSize = 76;
 constexpr DWORD FirstFilter = 1;
+constexpr char NewFilePrefix[] = "kel"; // names of the not yet complete files
+constexpr DWORD PathBufferSize = MAX_PATH;
 
 // The one file dialog record of the process, set up anew before each use.
 OPENFILENAMEA FileDialog;
@@ -43,23 +46,152 @@ bool ChooseImagePath(HWND owner, const char* title)
     return false;
 }
 
+void NoteImageError(std::uint8_t step, DWORD code)
+{
+    LastImageError = {step, code};
+}
+
+// The C library's file calls go through the system's file functions, which
+// leave the reason for a failure in the thread's last error.
 bool ReadImageFile(const char* path, std::uint8_t* sector)
 {
+    SetLastError(ERROR_SUCCESS);
     std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr)
+    if (file == nullptr) {
+        NoteImageError(ImageStepOpen, GetLastError());
         return false;
+    }
     const std::size_t read = std::fread(sector, 1, ImageSize, file);
+    const bool failed = std::ferror(file) != 0;
+    const DWORD error = GetLastError();
     std::fclose(file);
-    return read == ImageSize;
+    if (read == ImageSize)
+        return true;
+    if (failed)
+        NoteImageError(ImageStepRead, error);
+    else
+        NoteImageError(ImageStepShort, static_cast<DWORD>(read));
+    return false;
 }
 
 bool WriteImageFile(const char* path, const std::uint8_t* sector)
 {
+    SetLastError(ERROR_SUCCESS);
     std::FILE* file = std::fopen(path, "wb");
-    if (file == nullptr)
+    if (file == nullptr) {
+        NoteImageError(ImageStepCreate, GetLastError());
         return false;
+    }
     const std::size_t written = std::fwrite(sector, 1, ImageSize, file);
+    const DWORD writeError = GetLastError();
     // Buffered bytes reach the file only at the close, which can fail too.
     const bool closed = std::fclose(file) == 0;
+    if (written != ImageSize)
+        NoteImageError(ImageStepWrite, writeError);
+    else if (!closed)
+        NoteImageError(ImageStepClose, GetLastError());
     return written == ImageSize && closed;
+}
+
+bool PathExists(const char* path)
+{
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool FileExists(const char* path)
+{
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+namespace {
+
+typedef BOOL(WINAPI* MoveFileExFunction)(const char*, const char*, DWORD);
+
+// The folder part of path with its last separator ("C:\\" stays the root, not
+// the current folder of C:); "." when path has no separator.
+void FolderOf(const char* path, char* folder)
+{
+    const char* end = nullptr;
+    for (const char* p = path; *p != '\0'; ++p)
+        if (*p == '\\' || *p == '/')
+            end = p;
+    if (end == nullptr) {
+        std::strcpy(folder, ".");
+        return;
+    }
+    const std::size_t length = static_cast<std::size_t>(end - path) + 1;
+    std::memcpy(folder, path, length);
+    folder[length] = '\0';
+}
+
+// A file name in folder that nothing else uses, reserved by creating the file.
+bool ReserveNewFile(const char* folder, char* name)
+{
+    return GetTempFileNameA(folder, NewFilePrefix, 0, name) != 0;
+}
+
+// MoveFileExA exists on the NT family only; it is looked up when first needed.
+MoveFileExFunction FindMoveFileEx()
+{
+    FARPROC found = GetProcAddress(GetModuleHandleA("kernel32.dll"), "MoveFileExA");
+    return reinterpret_cast<MoveFileExFunction>(reinterpret_cast<void (*)()>(found));
+}
+
+// The 9x family's replacement: the old file goes aside under a reserved name,
+// the new file takes its name, and only then is the old one deleted.
+bool RenameIntoPlace(const char* newFile, const char* path, const char* folder)
+{
+    if (!PathExists(path))
+        return MoveFileA(newFile, path) != 0;
+    char aside[PathBufferSize];
+    if (!ReserveNewFile(folder, aside))
+        return false;
+    DeleteFileA(aside); // the name stays ours for the moment the rename needs
+    if (!MoveFileA(path, aside))
+        return false;
+    if (!MoveFileA(newFile, path)) {
+        const DWORD error = GetLastError();
+        MoveFileA(aside, path);
+        SetLastError(error);
+        return false;
+    }
+    DeleteFileA(aside);
+    return true;
+}
+
+bool MoveIntoPlace(const char* newFile, const char* path, const char* folder, bool replaceExisting)
+{
+    if (replaceExisting)
+        if (MoveFileExFunction moveFileEx = FindMoveFileEx())
+            return moveFileEx(newFile, path, MOVEFILE_REPLACE_EXISTING) != 0;
+    return RenameIntoPlace(newFile, path, folder);
+}
+
+} // namespace
+
+bool ReplaceImageFile(const char* path, const std::uint8_t* sector, bool replaceExisting)
+{
+    // A folder is never replaced, nor renamed aside.
+    if (PathExists(path) && !FileExists(path)) {
+        NoteImageError(ImageStepReplace, ERROR_ACCESS_DENIED);
+        return false;
+    }
+    char folder[PathBufferSize];
+    char newFile[PathBufferSize];
+    FolderOf(path, folder);
+    if (!ReserveNewFile(folder, newFile)) {
+        NoteImageError(ImageStepCreate, GetLastError());
+        return false;
+    }
+    if (!WriteImageFile(newFile, sector)) {
+        DeleteFileA(newFile);
+        return false;
+    }
+    if (!MoveIntoPlace(newFile, path, folder, replaceExisting)) {
+        NoteImageError(ImageStepReplace, GetLastError());
+        DeleteFileA(newFile);
+        return false;
+    }
+    return true;
 }

@@ -3,15 +3,21 @@
 #include "app.h"
 #include "form.h"
 #include "picker.h"
+#include "report.h"
 #include "text.h"
 #include "core/record.h"
 #include "disk/legacy.h"
 #include "disk/volume.h"
 #include "image/image_file.h"
+#include "image/undo_file.h"
 
 #include <cstring>
 
 namespace {
+
+// What the chosen drive held when its undo file was saved; a write goes ahead
+// only while the drive still holds exactly this.
+std::uint8_t UndoSector[SectorSize];
 
 // Loads arrive in the spare half of SectorBuffer (aligned like the record, as
 // unbuffered volume reads need) and replace the record only when complete.
@@ -25,19 +31,54 @@ void TakeStagedSector()
     std::memcpy(SectorBuffer, Staging(), SectorSize);
 }
 
-bool ReadSector0(std::uint8_t drive)
+char DriveLetter(std::uint8_t drive)
 {
-    if (OsFamily == OsFamilyNt)
-        return VolumeTransfer(drive, false, Staging()) == SectorSize;
-    return LegacyReadSectors(drive, 0, 1, Staging()) == SectorSize;
+    return static_cast<char>('@' + drive);
 }
 
+// Reads sector 0 of the drive into the staging half; a failure is reported.
+bool ReadSector0(std::uint8_t drive)
+{
+    const DWORD read = OsFamily == OsFamilyNt ? VolumeTransfer(drive, false, Staging())
+                                              : LegacyReadSectors(drive, 0, 1, Staging());
+    if (read == SectorSize)
+        return true;
+    ReportDiskError(drive);
+    return false;
+}
+
+// Writes the record to sector 0 of the drive; a failure is reported.
 void WriteSector0(std::uint8_t drive)
 {
-    if (OsFamily == OsFamilyNt)
-        VolumeTransfer(drive, true, SectorBuffer);
-    else
-        LegacyWriteSectors(drive, 0, 1, SectorBuffer);
+    const DWORD written = OsFamily == OsFamilyNt ? VolumeTransfer(drive, true, SectorBuffer)
+                                                 : LegacyWriteSectors(drive, 0, 1, SectorBuffer);
+    if (written != SectorSize)
+        ReportDiskError(drive);
+}
+
+// Keeps what the drive holds now, in memory and in an undo file, and asks the
+// user. No volume is open while the question waits.
+bool SaveUndoAndAsk(std::uint8_t drive)
+{
+    if (!ReadSector0(drive))
+        return false;
+    std::memcpy(UndoSector, Staging(), SectorSize);
+    if (!SaveUndoFile(DriveLetter(drive), UndoSector)) {
+        ReportUndoFileError(drive);
+        return false;
+    }
+    return AskWriteDrive(drive, UndoSector, UndoPath);
+}
+
+// True when the drive still holds what the undo file holds.
+bool DriveUnchanged(std::uint8_t drive)
+{
+    if (!ReadSector0(drive))
+        return false;
+    if (std::memcmp(Staging(), UndoSector, SectorSize) == 0)
+        return true;
+    ReportDriveChanged(drive);
+    return false;
 }
 
 // The file dialog's title, in the ANSI code page the dialog expects.
@@ -63,17 +104,21 @@ bool ReadFromDisk()
 void WriteToDisk()
 {
     FormToRecord();
-    if (PickDrive() == 0)
+    const std::uint8_t drive = PickDrive();
+    if (drive == 0)
         return;
-    WriteSector0(DriveNumber);
+    if (SaveUndoAndAsk(drive) && DriveUnchanged(drive))
+        WriteSector0(drive);
 }
 
 bool ImportFile()
 {
     if (!ChooseImagePath(MainDialog, DialogTitle(L"匯入檔案?")))
         return false;
-    if (!ReadImageFile(ImagePath, Staging()))
+    if (!ReadImageFile(ImagePath, Staging())) {
+        ReportImportError(ImagePath);
         return false;
+    }
     TakeStagedSector();
     return true;
 }
@@ -83,5 +128,8 @@ void ExportFile()
     FormToRecord();
     if (!ChooseImagePath(MainDialog, DialogTitle(L"匯出檔案?")))
         return;
-    WriteImageFile(ImagePath, SectorBuffer);
+    if (FileExists(ImagePath) && !AskReplaceFile(ImagePath))
+        return;
+    if (!ReplaceImageFile(ImagePath, SectorBuffer, OsFamily == OsFamilyNt))
+        ReportExportError(ImagePath);
 }

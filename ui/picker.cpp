@@ -1,6 +1,7 @@
 #include "picker.h"
 
 #include "app.h"
+#include "report.h"
 #include "disk/legacy.h"
 #include "disk/volume.h"
 #include "resources/resource.h"
@@ -14,7 +15,11 @@ namespace {
 constexpr int TextSize = 20;
 char TextBuffer[TextSize]; // probe paths, item texts and the chosen item
 
-constexpr std::uint8_t LastDrive = 25; // Y:; Z: is never offered
+constexpr std::uint8_t LastDrive = 25;    // Y:; Z: is never offered
+constexpr INT_PTR PickerFoundNoDrive = 1; // the dialog's result when nothing was listed
+
+// A volume refused to open for lack of rights during the last listing.
+bool AccessDenied = false;
 
 void AddDrive(HWND list, std::uint8_t drive)
 {
@@ -32,16 +37,28 @@ bool DriveReadable(std::uint8_t drive)
     // A probe that fails without an error code of its own (a short read) must
     // not be judged by the "not ready" left over from an earlier drive.
     SetLastError(ERROR_SUCCESS);
-    return ProbeVolume(TextBuffer) || GetLastError() == ERROR_NOT_READY;
+    if (ProbeVolume(TextBuffer))
+        return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED)
+        AccessDenied = true;
+    return error == ERROR_NOT_READY;
 }
 
+// Lists the drives; a list that stays empty ends the dialog before it shows.
 void FillDriveList(HWND dialog)
 {
     HWND list = GetDlgItem(dialog, IDC_DRIVES);
+    AccessDenied = false;
+    bool any = false;
     for (std::uint8_t drive = 1; drive <= LastDrive; ++drive)
-        if (DriveReadable(drive))
+        if (DriveReadable(drive)) {
             AddDrive(list, drive);
+            any = true;
+        }
     SendMessageA(list, CB_SETCURSEL, 0, 0);
+    if (!any)
+        EndDialog(dialog, PickerFoundNoDrive);
 }
 
 // The selected item reads "Disk X:"; its sixth character names the drive.
@@ -88,6 +105,10 @@ INT_PTR CALLBACK PickerDialogProc(HWND dialog, UINT message, WPARAM wParam, LPAR
 std::uint8_t PickDrive()
 {
     DriveNumber = 0;
-    DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_PICKER), nullptr, PickerDialogProc, 0);
+    if (DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_PICKER), nullptr, PickerDialogProc, 0) ==
+        PickerFoundNoDrive) {
+        DriveNumber = 0;
+        ReportNoDrive(AccessDenied);
+    }
     return DriveNumber;
 }

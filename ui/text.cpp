@@ -5,6 +5,7 @@
 namespace {
 
 typedef BOOL(WINAPI* SetTextWideFunction)(HWND, int, const wchar_t*);
+typedef int(WINAPI* MessageBoxWideFunction)(HWND, const wchar_t*, const wchar_t*, UINT);
 
 // Looked up on first use, on the NT family only: a 9x system's user32 has no
 // working wide version, and an import would not load on every system.
@@ -23,6 +24,27 @@ SetTextWideFunction WideSetter()
     return SetTextWide;
 }
 
+// Looked up like SetDlgItemTextW, for the same reasons.
+MessageBoxWideFunction MessageBoxWide = nullptr;
+bool messageBoxLookedUp = false;
+
+MessageBoxWideFunction WideMessageBox()
+{
+    if (OsFamily != OsFamilyNt)
+        return nullptr;
+    if (!messageBoxLookedUp) {
+        messageBoxLookedUp = true;
+        FARPROC found = GetProcAddress(GetModuleHandleA("user32.dll"), "MessageBoxW");
+        MessageBoxWide =
+            reinterpret_cast<MessageBoxWideFunction>(reinterpret_cast<void (*)()>(found));
+    }
+    return MessageBoxWide;
+}
+
+// The caption of every message box: the program's name.
+const wchar_t MessageCaption[] = L"Kelvashin";
+constexpr int AnsiMessageSize = 4096; // two bytes a character in the double-byte code pages
+
 } // namespace
 
 void ToAnsi(const wchar_t* text, char* buffer, int size)
@@ -40,4 +62,21 @@ void SetControlText(HWND dialog, int id, const wchar_t* text)
     char ansi[64];
     ToAnsi(text, ansi, sizeof ansi);
     SetDlgItemTextA(dialog, id, ansi);
+}
+
+int ShowMessageBox(HWND owner, const wchar_t* text, UINT type)
+{
+    if (MessageBoxWideFunction show = WideMessageBox())
+        return show(owner, text, MessageCaption, type);
+    static char ansiText[AnsiMessageSize];
+    char ansiCaption[32];
+    ToAnsi(text, ansiText, sizeof ansiText);
+    ToAnsi(MessageCaption, ansiCaption, sizeof ansiCaption);
+    return MessageBoxA(owner, ansiText, ansiCaption, type);
+}
+
+void ToWide(const char* text, wchar_t* buffer, int size)
+{
+    if (MultiByteToWideChar(CP_ACP, 0, text, -1, buffer, size) == 0)
+        buffer[0] = L'\0';
 }

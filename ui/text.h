@@ -9,3 +9,9 @@ void SetControlText(HWND dialog, int id, const wchar_t* text);
 
 // Converts text to the ANSI code page into a buffer of size bytes.
 void ToAnsi(const wchar_t* text, char* buffer, int size);
+
+// Converts text from the ANSI code page into a buffer of size characters.
+void ToWide(const char* text, wchar_t* buffer, int size);
+
+// MessageBox with the program's name as its caption; gives the button pressed.
+int ShowMessageBox(HWND owner, const wchar_t* text, UINT type);

@@ -57,6 +57,31 @@ extern std::vector<std::string> EndedDialogs;
 // GetOpenFileNameA hands the record to this hook; returning FALSE is a cancel.
 extern std::function<BOOL(OPENFILENAMEA*)> OnOpenFileName;
 
+// --- Message boxes (standin_files.cpp) ---
+struct MessageBoxCall {
+    HWND owner;
+    std::string text; // UTF-8
+    UINT type;
+    bool wide; // MessageBoxW, not MessageBoxA
+};
+extern std::vector<MessageBoxCall> MessageBoxes;
+// The button the user presses; unset, an OK box gives IDOK and a Yes/No box IDNO.
+extern std::function<int(const MessageBoxCall&)> OnMessageBox;
+
+// --- Files on the host's own file system (standin_files.cpp) ---
+// Each reset gives a fresh, empty scratch folder holding "app/", the folder of
+// the exe that GetModuleFileNameA names, and "temp/", what GetTempPathA gives.
+// Paths use '/'. GetLocalTime gives LocalTime. FailNext scripts these calls too:
+// CreateDirectoryA, GetTempFileNameA, MoveFileA, MoveFileExA, DeleteFileA.
+std::string AppFolder();  // ends in '/'
+std::string TempFolder(); // ends in '/'
+extern SYSTEMTIME LocalTime;
+// Whether GetProcAddress finds MoveFileExA (the NT family's kernel32).
+void SetMoveFileExAvailable(bool available);
+// True, with the last error set, when a failure is scripted for this call.
+bool ScriptedFailure(const std::string& function);
+void ResetFiles();
+
 // --- Files, volumes and the VWIN32 device (standin_disk.cpp) ---
 void ResetDisk();
 

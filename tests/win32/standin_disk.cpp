@@ -289,6 +289,15 @@ void SetVwin32Present(bool present)
     vwin32Present = present;
 }
 
+bool ScriptedFailure(const std::string& function)
+{
+    const Step step = NextStep(function);
+    if (step.kind != Kind::Fail)
+        return false;
+    SetLastError(step.value);
+    return true;
+}
+
 void PassNext(const std::string& function)
 {
     script[function].push_back({Kind::Pass, 0});

@@ -3,6 +3,7 @@
 #include "standin.h"
 #include "text.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace standin {
@@ -27,9 +28,13 @@ void Reset()
     lastError = 0;
     ResetWindow();
     ResetDisk();
+    ResetFiles();
 }
 
-void Log(const std::string& line) { Calls.push_back(line); }
+void Log(const std::string& line)
+{
+    Calls.push_back(line);
+}
 
 std::vector<std::string> CallsStartingWith(const std::string& prefix)
 {
@@ -46,7 +51,10 @@ void SetVersion(DWORD platform, DWORD build)
     buildNumber = build;
 }
 
-void SetWideFunctionsAvailable(bool available) { wideAvailable = available; }
+void SetWideFunctionsAvailable(bool available)
+{
+    wideAvailable = available;
+}
 
 std::wstring WidenUtf8(const char* s)
 {
@@ -114,23 +122,70 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name)
 namespace {
 // The real GetProcAddress hands back an untyped pointer; so does this one.
 FARPROC wideSetter = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetDlgItemTextW));
+FARPROC messageBoxWide = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&MessageBoxW));
+FARPROC moveFileEx = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&MoveFileExA));
+bool moveFileExAvailable = true;
+} // namespace
+
+namespace standin {
+void SetMoveFileExAvailable(bool available)
+{
+    moveFileExAvailable = available;
 }
+} // namespace standin
 
 FARPROC WINAPI GetProcAddress(HMODULE, LPCSTR name)
 {
     Log(std::string("GetProcAddress(") + name + ")");
     if (wideAvailable && std::strcmp(name, "SetDlgItemTextW") == 0)
         return wideSetter;
+    if (wideAvailable && std::strcmp(name, "MessageBoxW") == 0)
+        return messageBoxWide;
+    if (moveFileExAvailable && std::strcmp(name, "MoveFileExA") == 0)
+        return moveFileEx;
     return nullptr;
 }
 
-DWORD WINAPI GetLastError() { return lastError; }
-void WINAPI SetLastError(DWORD code) { lastError = code; }
-
-int WINAPI WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int wideCount, LPSTR multi,
-                               int multiSize, LPCSTR, LPBOOL)
+DWORD WINAPI GetLastError()
 {
-    std::wstring text = wideCount < 0 ? std::wstring(wide) : std::wstring(wide, static_cast<std::size_t>(wideCount));
+    return lastError;
+}
+void WINAPI SetLastError(DWORD code)
+{
+    lastError = code;
+}
+
+int WINAPI MultiByteToWideChar(UINT, DWORD, LPCSTR multi, int multiCount, LPWSTR wide, int wideSize)
+{
+    std::wstring text = WidenUtf8(
+        multiCount < 0 ? std::string(multi).c_str()
+                       : std::string(multi, static_cast<std::size_t>(multiCount)).c_str());
+    if (multiCount < 0)
+        text.push_back(L'\0');
+    if (wideSize == 0)
+        return static_cast<int>(text.size());
+    if (text.size() > static_cast<std::size_t>(wideSize))
+        return 0;
+    std::copy(text.begin(), text.end(), wide);
+    return static_cast<int>(text.size());
+}
+
+// The system's text for an error: "System error N." on this host.
+DWORD WINAPI FormatMessageA(DWORD, LPCVOID, DWORD id, DWORD, LPSTR buffer, DWORD size, void*)
+{
+    Log("FormatMessageA(" + std::to_string(id) + ")");
+    const std::string text = "System error " + std::to_string(id) + ".\r\n";
+    if (text.size() + 1 > size)
+        return 0;
+    std::memcpy(buffer, text.c_str(), text.size() + 1);
+    return static_cast<DWORD>(text.size());
+}
+
+int WINAPI WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int wideCount, LPSTR multi, int multiSize,
+                               LPCSTR, LPBOOL)
+{
+    std::wstring text = wideCount < 0 ? std::wstring(wide)
+                                      : std::wstring(wide, static_cast<std::size_t>(wideCount));
     std::string narrow = NarrowUtf8(text);
     if (wideCount < 0)
         narrow.push_back('\0');

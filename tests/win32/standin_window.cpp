@@ -182,7 +182,8 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPR
     HWND dialog = Allocate();
     Attach(dialog, procedure, templateId);
     procedure(dialog, WM_INITDIALOG, 0, initParam);
-    if (OnDialog)
+    // A dialog ended while it started is never shown to the user.
+    if (OnDialog && !dialogs[dialog].ended)
         OnDialog(dialog, templateId);
     if (!Pump(dialog))
         return -1;

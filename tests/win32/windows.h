@@ -97,6 +97,36 @@ typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_NOT_READY 21
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_FILE_EXISTS 80
+#define ERROR_ALREADY_EXISTS 183
+#define ERROR_FILENAME_EXCED_RANGE 206
+#define MAX_PATH 260
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+
+// Message boxes.
+#define MB_OK 0x00000000
+#define MB_YESNO 0x00000004
+#define MB_ICONERROR 0x00000010
+#define MB_ICONWARNING 0x00000030
+#define MB_DEFBUTTON2 0x00000100
+#define IDYES 6
+#define IDNO 7
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
 
 // Version query.
 #define VER_PLATFORM_WIN32s 0
@@ -120,6 +150,19 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD code);
+int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multi, int multiCount,
+                               LPWSTR wide, int wideSize);
+DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPSTR buffer,
+                            DWORD size, void* arguments);
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
+DWORD WINAPI GetTempPathA(DWORD size, LPSTR path);
+UINT WINAPI GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR name);
+void WINAPI GetLocalTime(LPSYSTEMTIME time);
+DWORD WINAPI GetFileAttributesA(LPCSTR path);
+BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
+BOOL WINAPI DeleteFileA(LPCSTR path);
+BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to);
+BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount,
                                LPSTR multi, int multiSize, LPCSTR defaultChar, LPBOOL usedDefault);
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -146,6 +189,8 @@ UINT WINAPI GetDlgItemInt(HWND dialog, int id, BOOL* translated, BOOL isSigned);
 BOOL WINAPI SetDlgItemTextA(HWND dialog, int id, LPCSTR text);
 BOOL WINAPI SetDlgItemTextW(HWND dialog, int id, LPCWSTR text);
 UINT WINAPI GetDlgItemTextA(HWND dialog, int id, LPSTR text, int maxCount);
+int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 
 #include "commdlg.h"
 #include "shellapi.h"

@@ -1,0 +1,297 @@
+// The messages of failed commands and the questions before a replacement, in
+// the program's language. Each is built in one text buffer: what failed, the
+// drive or file, then why.
+#include "report.h"
+
+#include "app.h"
+#include "text.h"
+#include "core/layout.h"
+#include "core/recognize.h"
+#include "core/record.h"
+#include "disk/disk_error.h"
+#include "image/image_file.h"
+
+namespace {
+
+constexpr int MessageSize = 2048;
+wchar_t Message[MessageSize];
+int MessageLength = 0;
+
+constexpr int SystemTextSize = 512;
+constexpr std::uint8_t ExtendedBootSignature = 0x29; // label and serial follow
+constexpr std::uint8_t SerialOnlySignature = 0x28;   // a serial, no label
+constexpr int VolumeLabelSize = 11;
+
+void Begin()
+{
+    MessageLength = 0;
+    Message[0] = L'\0';
+}
+
+void Add(const wchar_t* text)
+{
+    while (*text != L'\0' && MessageLength < MessageSize - 1)
+        Message[MessageLength++] = *text++;
+    Message[MessageLength] = L'\0';
+}
+
+// Text in the ANSI code page: a path, or the system's own message.
+void AddAnsi(const char* text)
+{
+    static wchar_t wide[MessageSize];
+    ToWide(text, wide, MessageSize);
+    Add(wide);
+}
+
+// Numbers are written out here rather than through the C library's wide
+// formatting, which the oldest msvcrt.dll does not share with later ones.
+void AddDecimal(DWORD value)
+{
+    wchar_t text[11];
+    int at = 10;
+    text[at] = L'\0';
+    do {
+        text[--at] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    Add(text + at);
+}
+
+void AddHex(DWORD value, int digits)
+{
+    wchar_t text[9];
+    text[digits] = L'\0';
+    for (int at = digits - 1; at >= 0; --at, value >>= 4)
+        text[at] = L"0123456789ABCDEF"[value & 0xF];
+    Add(text);
+}
+
+void AddDrive(std::uint8_t drive)
+{
+    const wchar_t text[] = {static_cast<wchar_t>(L'@' + drive), L':', L'\0'};
+    Add(text);
+}
+
+// The system's text for a Win32 error, then its number.
+void AddSystemText(DWORD code)
+{
+    char text[SystemTextSize];
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, code, 0, text, SystemTextSize, nullptr);
+    while (length > 0 &&
+           (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' '))
+        text[--length] = '\0';
+    if (length > 0) {
+        AddAnsi(text);
+        Add(L"（錯誤碼 ");
+        AddDecimal(code);
+        Add(L"）");
+    } else {
+        Add(L"系統錯誤碼 ");
+        AddDecimal(code);
+        Add(L"。");
+    }
+}
+
+void AddAdministratorHint()
+{
+    Add(L"\n\n本程式需要系統管理員權限才能存取磁碟，請以系統管理員身分執行。");
+}
+
+void ShowError()
+{
+    ShowMessageBox(MainDialog, Message, MB_ICONERROR | MB_OK);
+}
+
+bool AskYesNo()
+{
+    return ShowMessageBox(MainDialog, Message, MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2) == IDYES;
+}
+
+// --- What a drive holds now, for the question before a write ---
+
+const wchar_t* KindName(std::uint8_t kind)
+{
+    switch (kind) {
+    case FsKindFat12: return L"FAT12";
+    case FsKindFat16: return L"FAT16";
+    case FsKindNtfs: return L"NTFS";
+    case FsKindFat32: return L"FAT32";
+    default: return L"無法辨識的格式";
+    }
+}
+
+// A volume label: trailing blanks dropped, control bytes shown as '?'.
+void AddLabel(const std::uint8_t* sector, std::size_t offset)
+{
+    char label[VolumeLabelSize + 1];
+    int length = 0;
+    for (int i = 0; i < VolumeLabelSize; ++i) {
+        const std::uint8_t c = sector[offset + i];
+        label[i] = c < ' ' ? '?' : static_cast<char>(c);
+        if (c != ' ')
+            length = i + 1;
+    }
+    label[length] = '\0';
+    Add(L"，磁碟區標籤「");
+    AddAnsi(label);
+    Add(L"」");
+}
+
+// The serial number the way the system shows it: two groups of four hex digits.
+void AddSerial(DWORD serial)
+{
+    Add(L"，序號 ");
+    AddHex(serial >> 16, 4);
+    Add(L"-");
+    AddHex(serial & 0xFFFFu, 4);
+}
+
+// A FAT layout's label and serial follow its extended boot signature.
+void AddFatIdentity(const std::uint8_t* sector, std::size_t bootSig, std::size_t volId,
+                    std::size_t volLab)
+{
+    const std::uint8_t signature = LoadU8(sector, bootSig);
+    if (signature == ExtendedBootSignature)
+        AddLabel(sector, volLab);
+    if (signature == ExtendedBootSignature || signature == SerialOnlySignature)
+        AddSerial(LoadU32(sector, volId));
+}
+
+void AddIdentity(const std::uint8_t* sector, std::uint8_t kind)
+{
+    switch (kind) {
+    case FsKindFat12:
+    case FsKindFat16:
+        AddFatIdentity(sector, fat16::BS_BootSig, fat16::BS_VolID, fat16::BS_VolLab);
+        break;
+    case FsKindFat32:
+        AddFatIdentity(sector, fat32::BS_BootSig, fat32::BS_VolID, fat32::BS_VolLab);
+        break;
+    case FsKindNtfs: AddSerial(LoadU32(sector, ntfs::NtfsVolumeSerial)); break;
+    default: break;
+    }
+}
+
+} // namespace
+
+void ReportDiskError(std::uint8_t drive)
+{
+    const DiskError& e = LastDiskError;
+    Begin();
+    switch (e.step) {
+    case DiskStepOpen: Add(L"無法開啟磁碟 "); break;
+    case DiskStepSeek: Add(L"無法定位磁碟 "); break;
+    case DiskStepRead: Add(L"無法讀取磁碟 "); break;
+    default: Add(L"無法寫入磁碟 "); break;
+    }
+    AddDrive(drive);
+    Add(e.step == DiskStepOpen ? L"。\n\n原因：" : L" 的磁區 0。\n\n原因：");
+    switch (e.cause) {
+    case DiskCauseDriver:
+        Add(L"磁碟服務傳回錯誤碼 0x");
+        AddHex(e.code, 4);
+        Add(L"。");
+        break;
+    case DiskCauseShort:
+        Add(L"只傳送了 ");
+        AddDecimal(e.code);
+        Add(L" 個位元組，一個磁區是 512 個位元組。");
+        break;
+    default: AddSystemText(e.code); break;
+    }
+    if (OsFamily == OsFamilyNt && e.step == DiskStepOpen && e.cause == DiskCauseWin32 &&
+        e.code == ERROR_ACCESS_DENIED)
+        AddAdministratorHint();
+    ShowError();
+}
+
+void ReportImportError(const char* path)
+{
+    const ImageError& e = LastImageError;
+    Begin();
+    if (e.step == ImageStepShort) {
+        Add(L"無法匯入檔案 ");
+        AddAnsi(path);
+        Add(L"。\n\n原因：檔案只有 ");
+        AddDecimal(e.code);
+        Add(L" 個位元組，啟動磁區需要 512 個位元組。");
+        ShowError();
+        return;
+    }
+    Add(e.step == ImageStepOpen ? L"無法開啟檔案 " : L"無法讀取檔案 ");
+    AddAnsi(path);
+    Add(L"。\n\n原因：");
+    AddSystemText(e.code);
+    ShowError();
+}
+
+void ReportExportError(const char* path)
+{
+    const ImageError& e = LastImageError;
+    Begin();
+    Add(L"無法匯出到檔案 ");
+    AddAnsi(path);
+    switch (e.step) {
+    case ImageStepCreate: Add(L"：無法在同一個資料夾建立新檔案。"); break;
+    case ImageStepWrite: Add(L"：無法寫入新檔案。"); break;
+    case ImageStepClose: Add(L"：無法關閉新檔案。"); break;
+    default: Add(L"：新檔案無法取代原來的檔案。"); break;
+    }
+    Add(L"原來的檔案沒有變更。\n\n原因：");
+    AddSystemText(e.code);
+    ShowError();
+}
+
+void ReportUndoFileError(std::uint8_t drive)
+{
+    Begin();
+    Add(L"無法儲存復原檔，所以沒有寫入磁碟 ");
+    AddDrive(drive);
+    Add(L"。\n\n原因：");
+    AddSystemText(LastImageError.code);
+    ShowError();
+}
+
+void ReportDriveChanged(std::uint8_t drive)
+{
+    Begin();
+    Add(L"磁碟 ");
+    AddDrive(drive);
+    Add(L" 的啟動磁區在確認期間已經變更，所以沒有寫入任何資料。");
+    ShowError();
+}
+
+void ReportNoDrive(bool accessDenied)
+{
+    Begin();
+    Add(L"找不到可以讀取的磁碟。");
+    if (accessDenied && OsFamily == OsFamilyNt)
+        AddAdministratorHint();
+    ShowError();
+}
+
+bool AskWriteDrive(std::uint8_t drive, const std::uint8_t* current, const char* undoPath)
+{
+    const std::uint8_t kind = RecognizeKindOf(current);
+    Begin();
+    Add(L"要取代磁碟 ");
+    AddDrive(drive);
+    Add(L" 的啟動磁區嗎？\n\n磁碟 ");
+    AddDrive(drive);
+    Add(L" 目前是 ");
+    Add(KindName(kind));
+    AddIdentity(current, kind);
+    Add(L"。\n\n目前的啟動磁區已存為復原檔：\n");
+    AddAnsi(undoPath);
+    return AskYesNo();
+}
+
+bool AskReplaceFile(const char* path)
+{
+    Begin();
+    Add(L"檔案 ");
+    AddAnsi(path);
+    Add(L" 已經存在。\n要取代它嗎？");
+    return AskYesNo();
+}
