@@ -50,16 +50,12 @@ HWND Allocate()
     return reinterpret_cast<HWND>(nextWindow);
 }
 
-Control& ControlOf(HWND dialog, int id)
-{
-    return controls[{dialog, id}];
-}
+Control& ControlOf(HWND dialog, int id) { return controls[{dialog, id}]; }
 
 Control* ControlByHandle(HWND handle)
 {
     auto found = controlHandles.find(handle);
-    return found == controlHandles.end() ? nullptr
-                                         : &ControlOf(found->second.first, found->second.second);
+    return found == controlHandles.end() ? nullptr : &ControlOf(found->second.first, found->second.second);
 }
 
 int IdOf(HWND handle)
@@ -92,9 +88,13 @@ LRESULT ComboMessage(Control& c, int id, UINT message, WPARAM wParam, LPARAM lPa
         c.selection = index;
         return index;
     }
-    case CB_GETCURSEL: Log("CB_GETCURSEL(" + std::to_string(id) + ")"); return c.selection;
-    case CB_GETCOUNT: return static_cast<LRESULT>(c.items.size());
-    default: return 0;
+    case CB_GETCURSEL:
+        Log("CB_GETCURSEL(" + std::to_string(id) + ")");
+        return c.selection;
+    case CB_GETCOUNT:
+        return static_cast<LRESULT>(c.items.size());
+    default:
+        return 0;
     }
 }
 
@@ -119,19 +119,10 @@ void ResetWindow()
     EndedDialogs.clear();
 }
 
-HWND NewWindow()
-{
-    return Allocate();
-}
+HWND NewWindow() { return Allocate(); }
 
-std::string Text(HWND dialog, int id)
-{
-    return NarrowUtf8(ControlOf(dialog, id).text);
-}
-std::string SetBy(HWND dialog, int id)
-{
-    return ControlOf(dialog, id).setBy;
-}
+std::string Text(HWND dialog, int id) { return NarrowUtf8(ControlOf(dialog, id).text); }
+std::string SetBy(HWND dialog, int id) { return ControlOf(dialog, id).setBy; }
 
 void SetText(HWND dialog, int id, const std::string& utf8)
 {
@@ -146,14 +137,8 @@ std::vector<std::string> Items(HWND dialog, int id)
     return items;
 }
 
-int Selection(HWND dialog, int id)
-{
-    return ControlOf(dialog, id).selection;
-}
-void Select(HWND dialog, int id, int index)
-{
-    ControlOf(dialog, id).selection = index;
-}
+int Selection(HWND dialog, int id) { return ControlOf(dialog, id).selection; }
+void Select(HWND dialog, int id, int index) { ControlOf(dialog, id).selection = index; }
 
 INT_PTR Send(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -170,14 +155,8 @@ void Attach(HWND dialog, DLGPROC procedure, int templateId)
     dialogs[dialog] = Dialog{procedure, templateId, false, 0};
 }
 
-bool QuitPosted()
-{
-    return quitPosted;
-}
-int QuitCode()
-{
-    return quitCode;
-}
+bool QuitPosted() { return quitPosted; }
+int QuitCode() { return quitCode; }
 
 // Runs the posted messages until the dialog has ended or the quit message came.
 bool Pump(HWND dialog)
@@ -198,8 +177,8 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPR
                                LPARAM initParam)
 {
     const int templateId = static_cast<int>(reinterpret_cast<std::uintptr_t>(templateName));
-    Log("DialogBoxParamA(" + std::to_string(templateId) + ", owner " + (owner ? "set" : "none") +
-        ", " + std::to_string(initParam) + ")");
+    Log("DialogBoxParamA(" + std::to_string(templateId) + ", owner " +
+        (owner ? "set" : "none") + ", " + std::to_string(initParam) + ")");
     HWND dialog = Allocate();
     Attach(dialog, procedure, templateId);
     procedure(dialog, WM_INITDIALOG, 0, initParam);
@@ -216,8 +195,7 @@ BOOL WINAPI EndDialog(HWND dialog, INT_PTR result)
     auto found = dialogs.find(dialog);
     if (found == dialogs.end())
         return FALSE;
-    Log("EndDialog(" + std::to_string(found->second.templateId) + ", " + std::to_string(result) +
-        ")");
+    Log("EndDialog(" + std::to_string(found->second.templateId) + ", " + std::to_string(result) + ")");
     found->second.ended = true;
     found->second.result = result;
     EndedDialogs.push_back(std::to_string(found->second.templateId) + ":" + std::to_string(result));
@@ -311,10 +289,9 @@ UINT WINAPI GetDlgItemTextA(HWND dialog, int id, LPSTR text, int maxCount)
     Log("GetDlgItemTextA(" + std::to_string(id) + ", " + std::to_string(maxCount) + ")");
     Control& c = ControlOf(dialog, id);
     // A drop-down list's text is its selected item.
-    std::string value =
-        NarrowUtf8(c.items.empty()    ? c.text
-                   : c.selection >= 0 ? c.items[static_cast<std::size_t>(c.selection)]
-                                      : std::wstring());
+    std::string value = NarrowUtf8(c.items.empty() ? c.text
+                                   : c.selection >= 0 ? c.items[static_cast<std::size_t>(c.selection)]
+                                                      : std::wstring());
     if (maxCount <= 0)
         return 0;
     if (value.size() > static_cast<std::size_t>(maxCount - 1))
