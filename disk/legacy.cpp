@@ -5,8 +5,6 @@
 
 #include "disk/disk_error.h"
 
-#include <cstring>
-
 std::uint8_t UseExtendedDiskIo = 0;
 HANDLE Vwin32Handle = INVALID_HANDLE_VALUE;
 DiocRegisters Registers = {};
@@ -127,15 +125,9 @@ bool UnlockVolume(std::uint8_t drive, DWORD categoryAndMinor)
 
 } // namespace
 
-void PrepareLegacyDiskIo()
+void PrepareLegacyDiskIo(DWORD buildNumber)
 {
-    OSVERSIONINFOA version;
-    std::memset(&version, 0, sizeof version);
-    version.dwOSVersionInfoSize = sizeof version;
-    GetVersionExA(&version);
-    if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS &&
-        (version.dwBuildNumber & BuildNumberMask) > ExtendedBuildThreshold)
-        UseExtendedDiskIo = 1;
+    UseExtendedDiskIo = (buildNumber & BuildNumberMask) > ExtendedBuildThreshold ? 1 : 0;
     Vwin32Handle =
         CreateFileA("\\\\.\\vwin32", 0, 0, nullptr, 0, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
 }

@@ -43,8 +43,8 @@ extern DiskIoPacket Packet;
 extern std::uint8_t LegacyProbeBuffer[512];
 
 // Once at start-up on the 9x family: picks the service generation from the
-// build number and opens the VWIN32 device.
-void PrepareLegacyDiskIo();
+// build number that GetVersionExA reported and opens the VWIN32 device.
+void PrepareLegacyDiskIo(DWORD buildNumber);
 // Gives count * 512 when the read worked, else 0. drive is 1-based (1 = A:).
 // A failed read or write notes its cause in LastDiskError (disk/disk_error.h).
 DWORD LegacyReadSectors(std::uint8_t drive, DWORD first, DWORD count, void* buffer);

@@ -6,8 +6,7 @@
 #include "report.h"
 #include "text.h"
 #include "core/record.h"
-#include "disk/legacy.h"
-#include "disk/volume.h"
+#include "disk/sector.h"
 #include "image/image_file.h"
 #include "image/undo_file.h"
 
@@ -39,9 +38,7 @@ char DriveLetter(std::uint8_t drive)
 // Reads sector 0 of the drive into the staging half; a failure is reported.
 bool ReadSector0(std::uint8_t drive)
 {
-    const DWORD read = OsFamily == OsFamilyNt ? VolumeTransfer(drive, false, Staging())
-                                              : LegacyReadSectors(drive, 0, 1, Staging());
-    if (read == SectorSize)
+    if (ReadDriveSector(drive, 0, Staging()))
         return true;
     ReportDiskError(drive);
     return false;
@@ -50,9 +47,7 @@ bool ReadSector0(std::uint8_t drive)
 // Writes the record to sector 0 of the drive; a failure is reported.
 void WriteSector0(std::uint8_t drive)
 {
-    const DWORD written = OsFamily == OsFamilyNt ? VolumeTransfer(drive, true, SectorBuffer)
-                                                 : LegacyWriteSectors(drive, 0, 1, SectorBuffer);
-    if (written != SectorSize)
+    if (!WriteDriveSector(drive, 0, SectorBuffer))
         ReportDiskError(drive);
 }
 

@@ -6,7 +6,7 @@
 #include "core/recognize.h"
 #include "core/record.h"
 #include "core/template.h"
-#include "disk/legacy.h"
+#include "disk/sector.h"
 #include "resources/resource.h"
 
 std::uint8_t OsFamily = OsFamilyNt;
@@ -58,14 +58,6 @@ void OnMenuCommand(int id)
 
 } // namespace
 
-std::uint8_t ProbeOsFamily()
-{
-    OSVERSIONINFOA version = {};
-    version.dwOSVersionInfoSize = sizeof version;
-    GetVersionExA(&version);
-    return version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? OsFamily9x : OsFamilyNt;
-}
-
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
     switch (message) {
@@ -89,9 +81,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     if (!AllocateSectorBuffer())
         return 0;
     FsKind = FsKindNone;
-    OsFamily = ProbeOsFamily();
-    if (OsFamily == OsFamily9x)
-        PrepareLegacyDiskIo();
+    OsFamily = PrepareDiskAccess() ? OsFamily9x : OsFamilyNt;
     AppInstance = instance;
     DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
     return 0;

@@ -179,6 +179,15 @@ void ReportDiskError(std::uint8_t drive)
 {
     const DiskError& e = LastDiskError;
     Begin();
+    if (e.cause == DiskCauseSectorSize) {
+        Add(L"無法存取磁碟 ");
+        AddDrive(drive);
+        Add(L"。\n\n原因：它的磁區是 ");
+        AddDecimal(e.code);
+        Add(L" 個位元組，本程式只能讀寫 512、1024、2048 或 4096 個位元組的磁區。");
+        ShowError();
+        return;
+    }
     switch (e.step) {
     case DiskStepOpen: Add(L"無法開啟磁碟 "); break;
     case DiskStepSeek: Add(L"無法定位磁碟 "); break;

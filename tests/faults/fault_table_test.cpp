@@ -25,6 +25,7 @@
 #include "core/record.h"
 #include "core/template.h"
 #include "disk/legacy.h"
+#include "disk/sector.h"
 #include "image/image_file.h"
 #include "resources/resource.h"
 #include "ui/app.h"
@@ -437,7 +438,9 @@ Observed Execute(const Command& command, const Fault* fault)
     if (command.family != Family::Nt) {
         standin::SetVersion(VER_PLATFORM_WIN32_WINDOWS,
                             command.family == Family::LegacyExtended ? 2222 : 950);
-        PrepareLegacyDiskIo();
+    }
+    PrepareDiskAccess();
+    if (command.family != Family::Nt) {
         standin::MapMemory("record", SectorBuffer, SectorBufferSize);
         standin::MapMemory("packet", &Packet, sizeof Packet);
         standin::MapMemory("probe", LegacyProbeBuffer, sizeof LegacyProbeBuffer);

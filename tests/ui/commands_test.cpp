@@ -3,6 +3,7 @@
 #include "standin_disk.h"
 #include "ui_fixture.h"
 #include "disk/legacy.h"
+#include "disk/sector.h"
 #include "image/image_file.h"
 #include "ui/form.h"
 #include "ui/picker.h"
@@ -72,7 +73,7 @@ class Commands : public MainWindow {
     {
         OsFamily = OsFamily9x;
         standin::SetVersion(VER_PLATFORM_WIN32_WINDOWS, build);
-        PrepareLegacyDiskIo();
+        PrepareDiskAccess();
         standin::MapMemory("record", SectorBuffer, SectorBufferSize);
         standin::MapMemory("packet", &Packet, sizeof Packet);
         standin::MapMemory("probe", LegacyProbeBuffer, sizeof LegacyProbeBuffer);
@@ -390,7 +391,7 @@ TEST_F(Commands, FailedWriteSaysSoAndNamesTheDrive)
         ASSERT_EQ(Errors().size(), 1u) << "nt " << nt;
         EXPECT_TRUE(Holds(Errors()[0],
                           nt ? "無法寫入磁碟 A: 的磁區 0。\n\n原因：System error 19."
-                             : "無法寫入磁碟 A: 的磁區 0。\n\n原因：磁碟服務傳回錯誤碼 0x0013"))
+                             : "無法寫入磁碟 A: 的磁區 0。\n\n原因：磁碟服務傳回錯誤碼 0x0300"))
             << Errors()[0];
     }
 }

@@ -15,6 +15,8 @@
 // Apart from CreateFileA, a successful call leaves the last error alone.
 #include "standin_disk.h"
 
+#include "winioctl.h"
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -446,8 +448,8 @@ namespace {
 
 // The common part of ReadFile and WriteFile: the number of bytes that may move
 // now, or -1 after setting the error.
-long long Admit(const char* function, HANDLE handle, DWORD bytes, LPDWORD moved, bool write,
-                OpenFile*& file, Volume*& volume)
+long long Admit(const char* function, HANDLE handle, const void* buffer, DWORD bytes,
+                LPDWORD moved, bool write, OpenFile*& file, Volume*& volume)
 {
     if (moved)
         *moved = 0;
@@ -463,8 +465,11 @@ long long Admit(const char* function, HANDLE handle, DWORD bytes, LPDWORD moved,
         error = ERROR_INVALID_FUNCTION;
     else if ((file->access & (write ? GENERIC_WRITE : GENERIC_READ)) == 0)
         error = ERROR_ACCESS_DENIED;
+    else if (((file->flags & FILE_FLAG_NO_BUFFERING) || volume->sectorSize > SectorSize) &&
+             (file->position % volume->sectorSize != 0 || bytes % volume->sectorSize != 0))
+        error = ERROR_INVALID_PARAMETER;
     else if ((file->flags & FILE_FLAG_NO_BUFFERING) &&
-             (file->position % SectorSize != 0 || bytes % SectorSize != 0))
+             reinterpret_cast<std::uintptr_t>(buffer) % volume->sectorSize != 0)
         error = ERROR_INVALID_PARAMETER;
     else if (volume->noMedium)
         error = ERROR_NOT_READY;
@@ -490,7 +495,7 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, L
     Log("ReadFile(" + HandleName(handle) + ", " + std::to_string(toRead) + ")");
     OpenFile* file = nullptr;
     Volume* volume = nullptr;
-    const long long n = Admit("ReadFile", handle, toRead, read, false, file, volume);
+    const long long n = Admit("ReadFile", handle, buffer, toRead, read, false, file, volume);
     if (n < 0)
         return FALSE;
     if (n > 0)
@@ -506,7 +511,7 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD writ
     Log("WriteFile(" + HandleName(handle) + ", " + std::to_string(toWrite) + ")");
     OpenFile* file = nullptr;
     Volume* volume = nullptr;
-    const long long n = Admit("WriteFile", handle, toWrite, written, true, file, volume);
+    const long long n = Admit("WriteFile", handle, buffer, toWrite, written, true, file, volume);
     if (n < 0)
         return FALSE;
     if (n > 0)
@@ -539,6 +544,36 @@ BOOL WINAPI CloseHandle(HANDLE handle)
     return TRUE;
 }
 
+namespace {
+
+// A control request on a volume: only the drive geometry is known.
+BOOL VolumeControl(const OpenFile& file, DWORD code, LPVOID out, DWORD outSize, LPDWORD returned)
+{
+    const Volume* volume = FindVolume(file.name);
+    DWORD error = 0;
+    if (code != IOCTL_DISK_GET_DRIVE_GEOMETRY || volume == nullptr || !volume->answersGeometry)
+        error = ERROR_NOT_SUPPORTED;
+    else if (out == nullptr || outSize < sizeof(DISK_GEOMETRY))
+        error = ERROR_INSUFFICIENT_BUFFER;
+    else if (volume->noMedium)
+        error = ERROR_NOT_READY;
+    if (error != 0) {
+        SetLastError(error);
+        return FALSE;
+    }
+    DISK_GEOMETRY geometry = {};
+    geometry.BytesPerSector = volume->sectorSize;
+    geometry.SectorsPerTrack = 63;
+    geometry.TracksPerCylinder = 255;
+    geometry.Cylinders = static_cast<std::int64_t>(volume->bytes.size() / volume->sectorSize / 63 / 255);
+    std::memcpy(out, &geometry, sizeof geometry);
+    if (returned)
+        *returned = sizeof geometry;
+    return TRUE;
+}
+
+} // namespace
+
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED)
 {
@@ -567,7 +602,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, 
     if (step.kind == Kind::Fail)
         error = step.value;
     else if (!file->device)
-        error = ERROR_INVALID_FUNCTION;
+        return VolumeControl(*file, code, out, outSize, returned);
     else if (in == nullptr || out == nullptr || inSize < RegisterBlockSize ||
              outSize < RegisterBlockSize)
         error = ERROR_INVALID_PARAMETER;

@@ -23,6 +23,8 @@
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_WRITE_PROTECT 19
 #define ERROR_NEGATIVE_SEEK 131
+#define ERROR_NOT_SUPPORTED 50
+#define ERROR_INSUFFICIENT_BUFFER 122
 
 namespace standin {
 
@@ -31,6 +33,11 @@ struct Volume {
     std::vector<std::uint8_t> bytes;
     bool noMedium = false;       // opens, but every transfer answers "not ready"
     bool writeProtected = false; // opens, reads; writes fail
+    // Bytes per sector. Above 512, every transfer (buffered or not) whose offset
+    // or length is not a multiple of it fails as an invalid parameter, and so
+    // does an unbuffered one whose buffer is not aligned to it.
+    DWORD sectorSize = 512;
+    bool answersGeometry = true; // IOCTL_DISK_GET_DRIVE_GEOMETRY; else error 50
 };
 // Adds (or replaces) a volume of size bytes, each set to fill.
 Volume& AddVolume(const std::string& name, std::size_t size, std::uint8_t fill = 0);
