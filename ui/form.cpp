@@ -7,6 +7,7 @@
 #include "core/record.h"
 #include "resources/resource.h"
 
+#include <cstdint>
 #include <cstdio>
 
 namespace {
@@ -16,7 +17,7 @@ enum : std::uint8_t {
     U8 = 1,
     U16 = 2,
     U32 = 4,
-    U64 = 8,          // shows the low 32 bits; stores the value with a zero high half
+    U64 = 8,          // shown and stored whole, through a text of its own
     TotalSectors = 0, // FAT: BPB_TotSec16 or BPB_TotSec32, by the total-sectors rule
 };
 
@@ -99,6 +100,91 @@ const wchar_t* const NtfsLabels[6] = {L"$MFT Cluster",       L"$MFT Mirror Clust
                                       L"隱藏的磁區",         L"Clusters / Index Block",
                                       L"Clusters / Segment", L"Checksum"};
 
+// The form's number boxes run from IDC_BYTES_PER_SECTOR to IDC_RIGHT_ROW7.
+constexpr int FirstBox = IDC_BYTES_PER_SECTOR;
+constexpr int BoxSlots = IDC_RIGHT_ROW7 - IDC_BYTES_PER_SECTOR + 1;
+
+constexpr bool BoxesHaveSlots(const Binding (&binding)[BindingCount])
+{
+    for (const Binding& b : binding)
+        if (b.box < FirstBox || b.box - FirstBox >= BoxSlots)
+            return false;
+    return true;
+}
+static_assert(BoxesHaveSlots(FatBinding) && BoxesHaveSlots(Fat32Binding) &&
+                  BoxesHaveSlots(NtfsBinding),
+              "every bound box has a slot for its shown text");
+
+// The longest text a box is given: the 20 digits of 2^64 - 1, and a NUL.
+constexpr std::size_t NumberTextSize = 21;
+
+// What the last display put in each box, by box ID from FirstBox on. A capture
+// stores a box's field only when the box now holds another text, so a record
+// shown and captured without edits keeps every byte.
+char ShownText[BoxSlots][NumberTextSize];
+
+// A box's text is read up to this size: enough to tell it from any shown text
+// and to hold any number a 64-bit field takes, with room for leading spaces.
+// Of a longer text the first 31 characters are read.
+constexpr int TypedTextSize = 32;
+
+// Writes value in decimal, as SetDlgItemInt writes a 32-bit one. The long
+// division by 10 runs over four 16-bit pieces in 32-bit arithmetic, so the exe
+// needs no 64-bit division routine of the compiler's library.
+void FormatNumber(std::uint64_t value, char (&text)[NumberTextSize])
+{
+    std::uint32_t pieces[4] = {}; // most significant first
+    for (int i = 0; i < 4; ++i)
+        pieces[i] = static_cast<std::uint32_t>(value >> (48 - 16 * i)) & 0xFFFF;
+    char reversed[NumberTextSize];
+    std::size_t count = 0;
+    bool more = true;
+    while (more) {
+        std::uint32_t rest = 0;
+        more = false;
+        for (std::uint32_t& piece : pieces) {
+            const std::uint32_t part = (rest << 16) | piece;
+            piece = part / 10;
+            rest = part % 10;
+            more = more || piece != 0;
+        }
+        reversed[count++] = static_cast<char>('0' + rest);
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        text[i] = reversed[count - 1 - i];
+    text[count] = '\0';
+}
+
+// Whether two NUL-terminated texts are the same, byte for byte.
+bool SameText(const char* a, const char* b)
+{
+    while (*a != '\0' && *a == *b)
+        ++a, ++b;
+    return *a == *b;
+}
+
+// Reads a 64-bit box by GetDlgItemInt's rules for a 32-bit one: leading spaces
+// are skipped, then decimal digits are read up to the end or the first other
+// character. A text that does not start with a digit, or a number above
+// 2^64 - 1, gives 0.
+std::uint64_t ParseNumber(const char* text)
+{
+    constexpr std::uint64_t Tenth = UINT64_MAX / 10; // the largest value that may take a digit
+    constexpr unsigned LastDigit = UINT64_MAX % 10;  // the largest digit it may take
+    while (*text == ' ')
+        ++text;
+    if (*text < '0' || *text > '9')
+        return 0;
+    std::uint64_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        const unsigned digit = static_cast<unsigned>(*text - '0');
+        if (value > Tenth || (value == Tenth && digit > LastDigit))
+            return 0;
+        value = value * 10 + digit;
+    }
+    return value;
+}
+
 const Binding* BindingFor(std::uint8_t kind)
 {
     switch (kind) {
@@ -115,29 +201,61 @@ std::uint32_t FatTotalSectors()
     return small != 0 ? small : LoadU32(SectorBuffer, BPB_TotSec32);
 }
 
-std::uint32_t LoadField(const Binding& b)
+std::uint64_t LoadField(const Binding& b)
 {
     switch (b.width) {
     case U8: return LoadU8(SectorBuffer, b.offset);
     case U16: return LoadU16(SectorBuffer, b.offset);
+    case U64: return LoadU64(SectorBuffer, b.offset);
     case TotalSectors: return FatTotalSectors();
-    default: return LoadU32(SectorBuffer, b.offset); // U32, and the low half of U64
+    default: return LoadU32(SectorBuffer, b.offset);
     }
 }
 
-void StoreField(const Binding& b, std::uint32_t value)
+// Each store keeps the field's width of low-order bytes of the value.
+void StoreField(const Binding& b, std::uint64_t value)
 {
+    const auto low = static_cast<std::uint32_t>(value);
     switch (b.width) {
-    case U8: StoreU8(SectorBuffer, b.offset, value); break;
-    case U16: StoreU16(SectorBuffer, b.offset, value); break;
-    case U32: StoreU32(SectorBuffer, b.offset, value); break;
+    case U8: StoreU8(SectorBuffer, b.offset, low); break;
+    case U16: StoreU16(SectorBuffer, b.offset, low); break;
+    case U32: StoreU32(SectorBuffer, b.offset, low); break;
     case U64: StoreU64(SectorBuffer, b.offset, value); break;
     case TotalSectors:
         // Below 65535 the 16-bit field holds the total; from 65535 on the 32-bit one.
-        StoreU16(SectorBuffer, BPB_TotSec16, value < 0xFFFF ? value : 0);
-        StoreU32(SectorBuffer, BPB_TotSec32, value < 0xFFFF ? 0 : value);
+        StoreU16(SectorBuffer, BPB_TotSec16, low < 0xFFFF ? low : 0);
+        StoreU32(SectorBuffer, BPB_TotSec32, low < 0xFFFF ? 0 : low);
         break;
     }
+}
+
+// Shows a field in its box and remembers the text. A 32-bit field goes through
+// SetDlgItemInt, a 64-bit one through the text made here.
+void ShowField(const Binding& b)
+{
+    char(&shown)[NumberTextSize] = ShownText[b.box - FirstBox];
+    const std::uint64_t value = LoadField(b);
+    FormatNumber(value, shown);
+    if (b.width == U64)
+        SetDlgItemTextA(MainDialog, b.box, shown);
+    else
+        SetDlgItemInt(MainDialog, b.box, static_cast<UINT>(value), FALSE);
+}
+
+// Stores a box's field when its text differs from the one last shown there. An
+// edited 32-bit box is read by GetDlgItemInt, a 64-bit one by ParseNumber: text
+// that is no number gives 0, a value too wide for its field keeps its low bytes.
+// Before any display (FsKind 0) nothing has been shown: the boxes start empty,
+// so only a box the user typed into is stored.
+void CaptureField(const Binding& b)
+{
+    char typed[TypedTextSize];
+    GetDlgItemTextA(MainDialog, b.box, typed, TypedTextSize);
+    const char* shown = FsKind == FsKindNone ? "" : ShownText[b.box - FirstBox];
+    if (SameText(typed, shown))
+        return;
+    StoreField(b, b.width == U64 ? ParseNumber(typed)
+                                 : GetDlgItemInt(MainDialog, b.box, nullptr, FALSE));
 }
 
 void SetSizeText(double bytes, bool inKilobytes)
@@ -215,10 +333,12 @@ void RecordToForm()
     const Binding* binding = BindingFor(FsKind);
     for (int i = 0; i < BindingCount; ++i) {
         const Binding& b = binding[i];
-        if (generic && (b.generic & NotShownGeneric))
+        if (generic && (b.generic & NotShownGeneric)) {
+            ShownText[b.box - FirstBox][0] = '\0';
             SetDlgItemTextA(MainDialog, b.box, ""); // no stale serial of an earlier record
-        else
-            SetDlgItemInt(MainDialog, b.box, LoadField(b), FALSE);
+        } else {
+            ShowField(b);
+        }
     }
     SelectMediaItem(LoadU8(SectorBuffer, BPB_Media));
     ShowLabels(FsKind == FsKindNtfs ? NtfsLabels : FsKind == FsKindFat32 ? Fat32Labels : FatLabels);
@@ -235,7 +355,7 @@ void FormToRecord()
         const Binding& b = binding[i];
         if (generic && (b.generic & NotCapturedGeneric))
             continue;
-        StoreField(b, GetDlgItemInt(MainDialog, b.box, nullptr, FALSE));
+        CaptureField(b);
     }
     if (mediaChosen)
         StoreU8(SectorBuffer, BPB_Media, media);
