@@ -89,16 +89,68 @@ static_assert(sizeof(FatBinding) / sizeof(Binding) == BindingCount, "13 boxes");
 static_assert(sizeof(Fat32Binding) / sizeof(Binding) == BindingCount, "13 boxes");
 static_assert(sizeof(NtfsBinding) / sizeof(Binding) == BindingCount, "13 boxes");
 
-// The six labels that change with the kind, top to bottom in the right column.
-constexpr int KindLabels[6] = {IDC_LBL_RIGHT_ROW2, IDC_LBL_RIGHT_ROW3, IDC_LBL_HIDDEN_SECTORS,
-                               IDC_LBL_RIGHT_ROW5, IDC_LBL_RIGHT_ROW6, IDC_LBL_RIGHT_ROW7};
-const wchar_t* const FatLabels[6] = {L"FAT 磁區",   L"FATs 號碼", L"隱藏的磁區",
-                                     L"最大根項目", L"實體號碼",  L"簽名"};
-const wchar_t* const Fat32Labels[6] = {L"FAT 磁區",   L"FATs 號碼",      L"隱藏的磁區",
-                                       L"最大根項目", L"FS Info Sector", L"簽名"};
-const wchar_t* const NtfsLabels[6] = {L"$MFT Cluster",       L"$MFT Mirror Cluster",
-                                      L"隱藏的磁區",         L"Clusters / Index Block",
-                                      L"Clusters / Segment", L"Checksum"};
+// The labels that change with the kind, top to bottom in the right column.
+constexpr int KindLabelCount = 6;
+constexpr int KindLabels[KindLabelCount] = {IDC_LBL_RIGHT_ROW2,     IDC_LBL_RIGHT_ROW3,
+                                            IDC_LBL_HIDDEN_SECTORS, IDC_LBL_RIGHT_ROW5,
+                                            IDC_LBL_RIGHT_ROW6,     IDC_LBL_RIGHT_ROW7};
+constexpr const wchar_t* FatLabels[KindLabelCount] = {L"FAT 磁區",   L"FATs 號碼", L"隱藏的磁區",
+                                                      L"最大根項目", L"實體號碼",  L"簽名"};
+constexpr const wchar_t* Fat32Labels[KindLabelCount] = {
+    L"FAT 磁區", L"FATs 號碼", L"隱藏的磁區", L"最大根項目", L"FS Info Sector", L"簽名"};
+constexpr const wchar_t* NtfsLabels[KindLabelCount] = {
+    L"$MFT Cluster",           L"$MFT Mirror Cluster", L"隱藏的磁區",
+    L"Clusters / Index Block", L"Clusters / Segment",  L"Checksum"};
+
+// Where the size text takes the volume's sector count from.
+enum SizeRule : std::uint8_t {
+    FatSize,   // KB from BPB_TotSec16 when it is not 0, else MB from BPB_TotSec32
+    Fat32Size, // MB from BPB_TotSec32
+    NtfsSize,  // MB from the 64-bit total
+};
+
+// Everything the form does differently for a kind.
+struct KindView {
+    const char* name; // nullptr: named FAT12 or FAT16 by its cluster count
+    const Binding* binding;
+    const wchar_t* const* labels;
+    SizeRule size;
+    bool generic; // skips the boxes flagged NotShownGeneric and NotCapturedGeneric
+};
+
+// By FsKind, from FsKindFat12 to FsKindGeneric.
+constexpr KindView KindViews[] = {
+    {"FAT12", FatBinding, FatLabels, FatSize, false},
+    {"FAT16", FatBinding, FatLabels, FatSize, false},
+    {"NTFS", NtfsBinding, NtfsLabels, NtfsSize, false},
+    {"FAT32", Fat32Binding, Fat32Labels, Fat32Size, false},
+    {nullptr, FatBinding, FatLabels, FatSize, true},
+};
+static_assert(sizeof(KindViews) / sizeof(KindView) == FsKindGeneric - FsKindFat12 + 1,
+              "one view for each kind from 1 to 5");
+static_assert(KindViews[FsKindNtfs - FsKindFat12].size == NtfsSize &&
+                  KindViews[FsKindFat32 - FsKindFat12].size == Fat32Size &&
+                  KindViews[FsKindGeneric - FsKindFat12].generic,
+              "the views are in FsKind order");
+
+// The view of a kind from 1 to 5; any other kind, which only a capture before
+// any display meets, gets the FAT view with its extended fields.
+const KindView& ViewOf(std::uint8_t kind)
+{
+    if (kind < FsKindFat12 || kind > FsKindGeneric)
+        kind = FsKindFat12;
+    return KindViews[kind - FsKindFat12];
+}
+
+// A FAT total below this is held in BPB_TotSec16, from it on in BPB_TotSec32.
+constexpr std::uint32_t SmallTotalLimit = 0xFFFF;
+
+// A FAT volume with more clusters than this is FAT16.
+constexpr std::uint32_t Fat12MaxClusters = 4085;
+
+// The size text's units, as factors from bytes.
+constexpr double KilobytesPerByte = 1.0 / 1024;          // 0.0009765625
+constexpr double MegabytesPerByte = 1.0 / (1024 * 1024); // 9.5367431640625e-07
 
 // The form's number boxes run from IDC_BYTES_PER_SECTOR to IDC_RIGHT_ROW7.
 constexpr int FirstBox = IDC_BYTES_PER_SECTOR;
@@ -185,15 +237,6 @@ std::uint64_t ParseNumber(const char* text)
     return value;
 }
 
-const Binding* BindingFor(std::uint8_t kind)
-{
-    switch (kind) {
-    case FsKindNtfs: return NtfsBinding;
-    case FsKindFat32: return Fat32Binding;
-    default: return FatBinding; // FAT12, FAT16, generic, and a capture before any display
-    }
-}
-
 // The FAT total: BPB_TotSec16 when it is not 0, else BPB_TotSec32.
 std::uint32_t FatTotalSectors()
 {
@@ -222,9 +265,8 @@ void StoreField(const Binding& b, std::uint64_t value)
     case U32: StoreU32(SectorBuffer, b.offset, low); break;
     case U64: StoreU64(SectorBuffer, b.offset, value); break;
     case TotalSectors:
-        // Below 65535 the 16-bit field holds the total; from 65535 on the 32-bit one.
-        StoreU16(SectorBuffer, BPB_TotSec16, low < 0xFFFF ? low : 0);
-        StoreU32(SectorBuffer, BPB_TotSec32, low < 0xFFFF ? 0 : low);
+        StoreU16(SectorBuffer, BPB_TotSec16, low < SmallTotalLimit ? low : 0);
+        StoreU32(SectorBuffer, BPB_TotSec32, low < SmallTotalLimit ? 0 : low);
         break;
     }
 }
@@ -262,9 +304,9 @@ void SetSizeText(double bytes, bool inKilobytes)
 {
     char text[64];
     if (inKilobytes)
-        std::sprintf(text, "%0.2f KB", bytes * 0.0009765625);
+        std::sprintf(text, "%0.2f KB", bytes * KilobytesPerByte);
     else
-        std::sprintf(text, "%0.2f MB", bytes * 9.5367431640625e-07);
+        std::sprintf(text, "%0.2f MB", bytes * MegabytesPerByte);
     SetDlgItemTextA(MainDialog, IDC_SIZE_TEXT, text);
 }
 
@@ -273,50 +315,35 @@ double BytesPerSector()
     return LoadU16(SectorBuffer, BPB_BytsPerSec);
 }
 
-// FAT12, FAT16 and generic: KB from the 16-bit total, else MB from the 32-bit one.
-void ShowFatSize()
-{
-    SetSizeText(FatTotalSectors() * BytesPerSector(), LoadU16(SectorBuffer, BPB_TotSec16) != 0);
-}
-
 // The generic kind is named by its cluster count, counted over the whole volume.
 // A record with 0 sectors per cluster is counted as 1 sector per cluster.
 const char* GenericKindText()
 {
     const std::uint32_t perCluster = LoadU8(SectorBuffer, BPB_SecPerClus);
     const std::uint32_t clusters = FatTotalSectors() / (perCluster != 0 ? perCluster : 1);
-    return clusters > 4085 ? "FAT16" : "FAT12";
-}
-
-const char* KindText()
-{
-    switch (FsKind) {
-    case FsKindFat12: return "FAT12";
-    case FsKindFat16: return "FAT16";
-    case FsKindNtfs: return "NTFS";
-    case FsKindFat32: return "FAT32";
-    default: return GenericKindText();
-    }
+    return clusters > Fat12MaxClusters ? "FAT16" : "FAT12";
 }
 
 void ShowLabels(const wchar_t* const* texts)
 {
-    for (int i = 0; i < 6; ++i)
+    for (int i = 0; i < KindLabelCount; ++i)
         SetControlText(MainDialog, KindLabels[i], texts[i]);
 }
 
-void ShowSize()
+void ShowSize(SizeRule rule)
 {
-    switch (FsKind) {
-    case FsKindNtfs: {
+    switch (rule) {
+    case FatSize:
+        SetSizeText(FatTotalSectors() * BytesPerSector(), LoadU16(SectorBuffer, BPB_TotSec16) != 0);
+        break;
+    case Fat32Size:
+        SetSizeText(LoadU32(SectorBuffer, BPB_TotSec32) * BytesPerSector(), false);
+        break;
+    case NtfsSize: {
         const auto total = static_cast<std::int64_t>(LoadU64(SectorBuffer, ntfs::NtfsTotalSectors));
         SetSizeText(static_cast<double>(total) * BytesPerSector(), false);
         break;
     }
-    case FsKindFat32:
-        SetSizeText(LoadU32(SectorBuffer, BPB_TotSec32) * BytesPerSector(), false);
-        break;
-    default: ShowFatSize(); break;
     }
 }
 
@@ -327,13 +354,12 @@ void RecordToForm()
     FillMediaList();
     if (FsKind < FsKindFat12 || FsKind > FsKindFat32)
         FsKind = FsKindGeneric;
-    const bool generic = FsKind == FsKindGeneric;
+    const KindView& view = ViewOf(FsKind);
 
-    SetDlgItemTextA(MainDialog, IDC_KIND, KindText());
-    const Binding* binding = BindingFor(FsKind);
+    SetDlgItemTextA(MainDialog, IDC_KIND, view.name != nullptr ? view.name : GenericKindText());
     for (int i = 0; i < BindingCount; ++i) {
-        const Binding& b = binding[i];
-        if (generic && (b.generic & NotShownGeneric)) {
+        const Binding& b = view.binding[i];
+        if (view.generic && (b.generic & NotShownGeneric)) {
             ShownText[b.box - FirstBox][0] = '\0';
             SetDlgItemTextA(MainDialog, b.box, ""); // no stale serial of an earlier record
         } else {
@@ -341,19 +367,18 @@ void RecordToForm()
         }
     }
     SelectMediaItem(LoadU8(SectorBuffer, BPB_Media));
-    ShowLabels(FsKind == FsKindNtfs ? NtfsLabels : FsKind == FsKindFat32 ? Fat32Labels : FatLabels);
-    ShowSize();
+    ShowLabels(view.labels);
+    ShowSize(view.size);
 }
 
 void FormToRecord()
 {
     const bool mediaChosen = MediaChosenSinceDisplay();
     const std::uint8_t media = MediaByteFromList();
-    const bool generic = FsKind == FsKindGeneric;
-    const Binding* binding = BindingFor(FsKind);
+    const KindView& view = ViewOf(FsKind);
     for (int i = 0; i < BindingCount; ++i) {
-        const Binding& b = binding[i];
-        if (generic && (b.generic & NotCapturedGeneric))
+        const Binding& b = view.binding[i];
+        if (view.generic && (b.generic & NotCapturedGeneric))
             continue;
         CaptureField(b);
     }
