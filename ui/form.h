@@ -2,10 +2,14 @@
 // record under FsKind; capture writes the form back into the record.
 #pragma once
 
-// Shows the record under FsKind; any kind other than 1 to 4 is shown as the
-// generic FAT kind and FsKind becomes 5. Never writes the record.
+// Shows the record under FsKind and remembers the text put in each box; any
+// kind other than 1 to 4 is shown as the generic FAT kind and FsKind becomes 5.
+// Never writes the record.
 void RecordToForm();
 
-// Writes the boxes bound for FsKind, and the media byte when the user chose
-// another item since the display, into the record. Leaves FsKind and the form.
+// Writes into the record each box bound for FsKind whose text differs from what
+// the last display put there, and the media byte when the user chose another
+// item since the display; every other byte stays. Before any display (FsKind 0)
+// the boxes are compared with the empty text they start with. Leaves FsKind and
+// the form.
 void FormToRecord();
