@@ -40,6 +40,17 @@ bool PowerOfTwoUpTo(std::uint32_t n, std::uint32_t max)
     return n != 0 && n <= max && (n & (n - 1)) == 0;
 }
 
+// The shift that divides by a power of two. 64-bit quotients are taken by
+// shifts only: the exe links no 64-bit division routine of the compiler's
+// library, which is built for newer processors.
+unsigned ShiftOf(std::uint32_t powerOfTwo)
+{
+    unsigned shift = 0;
+    while ((powerOfTwo >> shift) > 1)
+        ++shift;
+    return shift;
+}
+
 // --- Every kind ---
 
 std::uint32_t BytesPerSector(const std::uint8_t* r)
@@ -112,11 +123,11 @@ FatLayout LayoutOf(const std::uint8_t* r, bool fat32)
     if (!l.valid)
         return l;
     const std::uint32_t bytes = BytesPerSector(r);
-    const std::uint64_t rootBytes = std::uint64_t{LoadU16(r, BPB_RootEntCnt)} * DirectoryEntryBytes;
+    const std::uint32_t rootBytes = LoadU16(r, BPB_RootEntCnt) * DirectoryEntryBytes;
     l.dataStart = LoadU16(r, BPB_RsvdSecCnt) + std::uint64_t{r[BPB_NumFATs]} * l.fatSectors +
                   (rootBytes + bytes - 1) / bytes;
     if (l.total >= l.dataStart + l.sectorsPerCluster)
-        l.clusters = (l.total - l.dataStart) / l.sectorsPerCluster;
+        l.clusters = (l.total - l.dataStart) >> ShiftOf(l.sectorsPerCluster);
     return l;
 }
 
@@ -187,7 +198,7 @@ void CheckFatSize(const std::uint8_t* r, const FatLayout& l, bool fat32, Finding
         needed = l.clusters < Fat12ClusterLimit ? (entries * 3 + 1) / 2 : entries * 2;
     const std::uint32_t bytes = BytesPerSector(r);
     if (l.fatSectors * bytes < needed)
-        Add(f, RuleFatTooSmall, l.fatOffset, l.fatSectors, (needed + bytes - 1) / bytes);
+        Add(f, RuleFatTooSmall, l.fatOffset, l.fatSectors, (needed + bytes - 1) >> ShiftOf(bytes));
 }
 
 // --- FAT12 and FAT16 ---
@@ -430,7 +441,7 @@ void CheckMftInside(const std::uint8_t* r, Findings& f)
     const std::uint32_t perCluster = NtfsSectorsPerCluster(r);
     if (perCluster == 0)
         return;
-    const std::uint64_t clusters = LoadU64(r, ntfs::NtfsTotalSectors) / perCluster;
+    const std::uint64_t clusters = LoadU64(r, ntfs::NtfsTotalSectors) >> ShiftOf(perCluster);
     for (std::size_t offset : MftFields) {
         const std::uint64_t cluster = LoadU64(r, offset);
         if (cluster != 0 && cluster >= clusters)

@@ -102,6 +102,22 @@ constexpr const wchar_t* NtfsLabels[KindLabelCount] = {
     L"$MFT Cluster",           L"$MFT Mirror Cluster", L"隱藏的磁區",
     L"Clusters / Index Block", L"Clusters / Segment",  L"Checksum"};
 
+// The boxes beside those labels, in the same order.
+constexpr int KindLabelBoxes[KindLabelCount] = {IDC_RIGHT_ROW2, IDC_RIGHT_ROW3, IDC_HIDDEN_SECTORS,
+                                                IDC_RIGHT_ROW5, IDC_RIGHT_ROW6, IDC_RIGHT_ROW7};
+
+// The labels that never change, as the dialog resource gives them.
+struct FixedLabel {
+    int box;
+    const wchar_t* text;
+};
+constexpr FixedLabel FixedLabels[] = {
+    {IDC_BYTES_PER_SECTOR, L"每磁區位元組"}, {IDC_SECTORS_PER_CLUSTER, L"磁區磁簇"},
+    {IDC_RESERVED_SECTORS, L"保留的磁區"},   {IDC_MEDIA, L"媒體描述"},
+    {IDC_SECTORS_PER_TRACK, L"磁區路徑"},    {IDC_HEADS, L"開頭數字"},
+    {IDC_TOTAL_SECTORS, L"全部磁區"},        {IDC_SERIAL, L"序號"},
+};
+
 // Where the size text takes the volume's sector count from.
 enum SizeRule : std::uint8_t {
     FatSize,   // KB from BPB_TotSec16 when it is not 0, else MB from BPB_TotSec32
@@ -167,9 +183,6 @@ static_assert(BoxesHaveSlots(FatBinding) && BoxesHaveSlots(Fat32Binding) &&
                   BoxesHaveSlots(NtfsBinding),
               "every bound box has a slot for its shown text");
 
-// The longest text a box is given: the 20 digits of 2^64 - 1, and a NUL.
-constexpr std::size_t NumberTextSize = 21;
-
 // What the last display put in each box, by box ID from FirstBox on. A capture
 // stores a box's field only when the box now holds another text, so a record
 // shown and captured without edits keeps every byte.
@@ -180,9 +193,10 @@ char ShownText[BoxSlots][NumberTextSize];
 // Of a longer text the first 31 characters are read.
 constexpr int TypedTextSize = 32;
 
-// Writes value in decimal, as SetDlgItemInt writes a 32-bit one. The long
-// division by 10 runs over four 16-bit pieces in 32-bit arithmetic, so the exe
-// needs no 64-bit division routine of the compiler's library.
+} // namespace
+
+// The long division by 10 runs over four 16-bit pieces in 32-bit arithmetic,
+// so the exe needs no 64-bit division routine of the compiler's library.
 void FormatNumber(std::uint64_t value, char (&text)[NumberTextSize])
 {
     std::uint32_t pieces[4] = {}; // most significant first
@@ -206,6 +220,8 @@ void FormatNumber(std::uint64_t value, char (&text)[NumberTextSize])
         text[i] = reversed[count - 1 - i];
     text[count] = '\0';
 }
+
+namespace {
 
 // Whether two NUL-terminated texts are the same, byte for byte.
 bool SameText(const char* a, const char* b)
@@ -384,4 +400,23 @@ void FormToRecord()
     }
     if (mediaChosen)
         StoreU8(SectorBuffer, BPB_Media, media);
+}
+
+const wchar_t* FieldLabel(std::uint8_t kind, std::size_t offset)
+{
+    const KindView& view = ViewOf(kind == FsKindNone ? FsKindGeneric : kind);
+    int box = offset == BPB_Media ? IDC_MEDIA : 0;
+    for (int i = 0; i < BindingCount && box == 0; ++i) {
+        const Binding& b = view.binding[i];
+        const bool total = b.width == TotalSectors && offset == BPB_TotSec32;
+        if ((b.offset == offset || total) && !(view.generic && (b.generic & NotShownGeneric)))
+            box = b.box;
+    }
+    for (int i = 0; i < KindLabelCount; ++i)
+        if (KindLabelBoxes[i] == box)
+            return view.labels[i];
+    for (const FixedLabel& label : FixedLabels)
+        if (label.box == box)
+            return label.text;
+    return nullptr;
 }

@@ -2,6 +2,9 @@
 // record under FsKind; capture writes the form back into the record.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 // Shows the record under FsKind and remembers the text put in each box; any
 // kind other than 1 to 4 is shown as the generic FAT kind and FsKind becomes 5.
 // Never writes the record.
@@ -13,3 +16,13 @@ void RecordToForm();
 // the boxes are compared with the empty text they start with. Leaves FsKind and
 // the form.
 void FormToRecord();
+
+// The label shown beside the box bound to the field at offset under kind (the
+// media list for the media byte); nullptr for a field without a box.
+const wchar_t* FieldLabel(std::uint8_t kind, std::size_t offset);
+
+// The longest text a box is given: the 20 digits of 2^64 - 1, and a NUL.
+constexpr std::size_t NumberTextSize = 21;
+
+// Writes value in decimal, as SetDlgItemInt writes a 32-bit one.
+void FormatNumber(std::uint64_t value, char (&text)[NumberTextSize]);

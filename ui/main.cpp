@@ -1,6 +1,7 @@
 // Start-up, the main dialog and the dispatch of the menu commands.
 #include "about.h"
 #include "app.h"
+#include "check.h"
 #include "commands.h"
 #include "form.h"
 #include "core/recognize.h"
@@ -51,6 +52,7 @@ void OnMenuCommand(int id)
         ApplyFloppyPreset();
         RecordToForm();
         break;
+    case IDM_CHECK: CheckBootSector(); break;
     case IDM_ABOUT: ShowAbout(); break;
     default: break; // also IDOK and IDCANCEL: Enter and Esc do nothing
     }

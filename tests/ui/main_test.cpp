@@ -1,8 +1,13 @@
 // Start-up and the main dialog's dispatch, run on the Win32 stand-in.
 #include "ui_fixture.h"
+#include "core/layout.h"
+#include "core/recognize.h"
+#include "ui/check.h"
 #include "ui/form.h"
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -130,6 +135,105 @@ TEST_F(Dispatch, FloppyPresetShowsTheWholeFloppy)
         {1047, "224"},  {1062, "0"}, {1064, "0"}, {1069, "FAT12"}, {1070, "1440.00 KB"}};
     for (const auto& e : expected)
         EXPECT_EQ(Box(e.first), e.second) << "control " << e.first;
+}
+
+// The first bytes of a volume of the check's case table, made by mkfs.fat,
+// in a record that ends in 55 AA.
+Record TableVolume(const std::string& name)
+{
+    std::ifstream table(KELVASHIN_CHECK_CASES);
+    std::string line;
+    std::string hex;
+    bool inVolume = false;
+    while (std::getline(table, line)) {
+        if (line[0] != ' ')
+            inVolume = line.rfind("volume " + name + " ", 0) == 0;
+        else if (inVolume)
+            hex += line.substr(line.find_first_not_of(' '));
+    }
+    Record r{};
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        r[i / 2] = static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16));
+    r[510] = 0x55;
+    r[511] = 0xAA;
+    return r;
+}
+
+// The check captures the form first and shows all it finds in one box: the
+// field by its label, its value, the rule; or that there is nothing to find.
+TEST_F(Dispatch, CheckShowsWhatItFindsInOneBox)
+{
+    const Record floppy = TableVolume("fat12");
+    ASSERT_EQ(floppy[13], 1) << "the mkfs.fat floppy of the check's case table";
+    struct Case {
+        const char* sectorsPerCluster;
+        UINT type;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"1", MB_ICONINFORMATION | MB_OK, "檢查啟動磁區：沒有發現問題。"},
+        {"3", MB_ICONWARNING | MB_OK,
+         "檢查啟動磁區發現下列問題：\n\n1. 「磁區磁簇」為 3：應為 1 到 128 之間 2 的次方。"},
+    };
+    for (const Case& c : cases) {
+        Load(floppy);
+        RecognizeFsKind();
+        RecordToForm();
+        Type(IDC_SECTORS_PER_CLUSTER, c.sectorsPerCluster);
+        standin::MessageBoxes.clear();
+        Menu(IDM_CHECK);
+        ASSERT_EQ(standin::MessageBoxes.size(), 1u) << c.sectorsPerCluster;
+        EXPECT_EQ(standin::MessageBoxes[0].owner, window);
+        EXPECT_EQ(standin::MessageBoxes[0].type, c.type);
+        EXPECT_EQ(standin::MessageBoxes[0].text, c.text);
+        EXPECT_EQ(Bytes()[13], std::stoi(c.sectorsPerCluster)) << "the form is captured first";
+    }
+}
+
+// Fields without a box get names of their own; every line stays one line.
+TEST_F(Dispatch, CheckNamesEveryFieldOfABrokenRecord)
+{
+    for (std::uint8_t kind : {FsKindGeneric, FsKindFat32, FsKindNtfs}) {
+        Record ones;
+        ones.fill(0xFF);
+        Load(ones);
+        FsKind = kind;
+        RecordToForm();
+        standin::MessageBoxes.clear();
+        Menu(IDM_CHECK);
+        ASSERT_EQ(standin::MessageBoxes.size(), 1u);
+        const std::string& text = standin::MessageBoxes[0].text;
+        EXPECT_EQ(text.find("「欄位」"), std::string::npos) << text;
+        EXPECT_NE(text.find("「跳躍指令」為 FF FF FF："), std::string::npos) << text;
+        EXPECT_NE(text.find("「啟動磁區簽名」為 FF FF："), std::string::npos) << text;
+        EXPECT_EQ(text.find("\n\n", text.find("\n\n") + 1), std::string::npos) << text;
+    }
+}
+
+// A message of more lines than fit ends by counting the rest, short enough for
+// the 9x family's ANSI copy, which would otherwise come out empty.
+TEST_F(Dispatch, CheckMessageCountsTheLinesThatDoNotFit)
+{
+    std::vector<Finding> findings(60, Finding{RuleNtfsFatField, BPB_RootEntCnt, 65535, 0});
+    for (std::size_t i = 40; i < 60; ++i)
+        findings[i] = Finding{RuleBackupDiffers, static_cast<std::uint16_t>(i * 2),
+                              static_cast<std::uint64_t>(i * 2), 6};
+    const std::wstring text = CheckMessage(findings.data(), 60, FsKindNtfs);
+    EXPECT_LT(text.size(), 1300u);
+    const std::size_t shown = static_cast<std::size_t>(std::count(text.begin(), text.end(), L'\n') -
+                                                       2); // after the heading and its blank line
+    ASSERT_LT(shown, 40u);
+    const std::wstring rest = L"……另有 " + std::to_wstring(40 - shown + 1) + L" 項未列出。";
+    EXPECT_EQ(text.substr(text.size() - rest.size()), rest);
+
+    OsFamily = OsFamily9x;
+    Load(Record{});
+    FsKind = FsKindNtfs;
+    standin::MessageBoxes.clear();
+    Menu(IDM_CHECK);
+    ASSERT_EQ(standin::MessageBoxes.size(), 1u);
+    EXPECT_FALSE(standin::MessageBoxes[0].wide);
+    EXPECT_NE(standin::MessageBoxes[0].text.find("「OEM 名稱」"), std::string::npos);
 }
 
 } // namespace

@@ -1,0 +1,332 @@
+#include "check.h"
+
+#include "app.h"
+#include "form.h"
+#include "text.h"
+#include "core/layout.h"
+#include "core/record.h"
+
+namespace {
+
+// Room for every finding the check gives and a backup's runs of differences.
+constexpr int MaxFindings = 64;
+
+// The text stays short enough for the 9x family's ANSI copy of it (two bytes
+// a character); lines that would not fit are counted instead.
+constexpr int MessageSize = 1300;
+constexpr int LineRoom = 200; // the longest line, and the count after it
+constexpr int MaxBackupRuns = 12;
+wchar_t Message[MessageSize];
+int MessageLength = 0;
+
+void Add(const wchar_t* text)
+{
+    while (*text != L'\0' && MessageLength < MessageSize - 1)
+        Message[MessageLength++] = *text++;
+    Message[MessageLength] = L'\0';
+}
+
+void AddNumber(std::uint64_t value)
+{
+    char digits[NumberTextSize];
+    FormatNumber(value, digits);
+    wchar_t wide[NumberTextSize];
+    int i = 0;
+    for (; digits[i] != '\0'; ++i)
+        wide[i] = static_cast<wchar_t>(digits[i]);
+    wide[i] = L'\0';
+    Add(wide);
+}
+
+void AddHexByte(std::uint32_t byte)
+{
+    const wchar_t text[] = {L"0123456789ABCDEF"[(byte >> 4) & 0xF], L"0123456789ABCDEF"[byte & 0xF],
+                            L'\0'};
+    Add(text);
+}
+
+// count bytes of value, low byte first, as "EB 3C 90".
+void AddBytes(std::uint64_t value, int count)
+{
+    for (int i = 0; i < count; ++i, value >>= 8) {
+        if (i > 0)
+            Add(L" ");
+        AddHexByte(static_cast<std::uint32_t>(value & 0xFF));
+    }
+}
+
+// Eight bytes of text, low byte first; bytes outside printable ASCII as '?'.
+void AddText8(std::uint64_t value)
+{
+    wchar_t text[11] = {L'"'};
+    for (int i = 1; i <= 8; ++i, value >>= 8) {
+        const auto c = static_cast<wchar_t>(value & 0xFF);
+        text[i] = c >= L' ' && c < 0x7F ? c : L'?';
+    }
+    text[9] = L'"';
+    text[10] = L'\0';
+    Add(text);
+}
+
+// The field's name: its label on the form under kind, else a name of its own.
+const wchar_t* FieldName(std::uint8_t kind, std::uint16_t offset)
+{
+    if (const wchar_t* label = FieldLabel(kind, offset))
+        return label;
+    switch (offset) {
+    case BS_jmpBoot: return L"跳躍指令";
+    case BS_OEMName: return L"OEM 名稱";
+    case BootSignature: return L"啟動磁區簽名";
+    case BPB_NumFATs: return L"FAT 數目";
+    case BPB_RootEntCnt: return L"根目錄項目數";
+    case BPB_TotSec16: return L"16 位元總磁區數";
+    case BPB_FATSz16: return L"16 位元 FAT 磁區數";
+    case BPB_TotSec32: return L"32 位元總磁區數";
+    case fat32::BPB_FSVer: return L"FAT32 版本";
+    case fat32::BPB_RootClus: return L"根目錄磁簇";
+    case fat32::BPB_BkBootSec: return L"備份啟動磁區";
+    case fat16::BS_FilSysType:
+    case fat32::BS_FilSysType: return L"磁碟格式"; // the label of the kind shown above the form
+    default: return L"欄位";
+    }
+}
+
+// The kind a cluster-count rule holds the record to.
+const wchar_t* KindOfRule(std::uint8_t rule)
+{
+    switch (rule) {
+    case RuleFat12TooManyClusters: return L"FAT12";
+    case RuleFat32FewClusters: return L"FAT32";
+    default: return L"FAT16";
+    }
+}
+
+// 「label」為 value：
+void AddSubject(const Finding& f, std::uint8_t kind)
+{
+    Add(L"「");
+    Add(FieldName(kind, f.offset));
+    Add(L"」為 ");
+    switch (f.rule) {
+    case RuleJump: AddBytes(f.value, 3); break;
+    case RuleSignature: AddBytes(f.value, 2); break;
+    case RuleNtfsName: AddText8(f.value); break;
+    case RuleMedia:
+        Add(L"0x");
+        AddHexByte(static_cast<std::uint32_t>(f.value));
+        break;
+    case RuleFat12TooManyClusters:
+    case RuleFat16TooFewClusters:
+    case RuleFat16TooManyClusters:
+    case RuleFat32FewClusters: Add(KindOfRule(f.rule)); break;
+    default: AddNumber(f.value); break;
+    }
+    Add(L"：");
+}
+
+// What the rule asks, after the subject.
+void AddRule(const Finding& f, std::uint8_t kind)
+{
+    switch (f.rule) {
+    case RuleJump: Add(L"開頭應為跳躍指令 EB xx 90 或 E9 xx xx。"); break;
+    case RuleSignature: Add(L"位移 510 應為 55 AA。"); break;
+    case RuleBytesPerSector: Add(L"應為 512、1024、2048 或 4096。"); break;
+    case RuleSectorsPerCluster:
+        Add(kind == FsKindNtfs ? L"應為 1 到 128 之間 2 的次方，或 244 到 248（0xF4 到 0xF8，"
+                                 L"表示 2 的 256 減此值次方個磁區）。"
+                               : L"應為 1 到 128 之間 2 的次方。");
+        break;
+    case RuleFatClusterSize:
+        Add(L"磁簇為 ");
+        AddNumber(f.limit);
+        Add(L" 位元組，FAT 的磁簇最大 32 KiB（32768 位元組）。");
+        break;
+    case RuleNtfsClusterSize:
+        Add(L"磁簇為 ");
+        AddNumber(f.limit);
+        Add(L" 位元組，NTFS 的磁簇最大 2 MiB（2097152 位元組）。");
+        break;
+    case RuleNtfsLargeCluster:
+        Add(L"磁簇為 ");
+        AddNumber(f.limit);
+        Add(L" 位元組，大於 64 KiB，Windows 10 1709 以前的 Windows 無法使用（提醒）。");
+        break;
+    case RuleMedia: Add(L"應為 0xF0 或 0xF8 到 0xFF。"); break;
+    case RuleReservedSectors: Add(L"至少要有 1 個，啟動磁區本身就是保留的磁區。"); break;
+    case RuleNoFat: Add(L"至少要有 1 個 FAT。"); break;
+    case RuleManyFats: Add(L"多於 2 個 FAT 並不常見，許多系統只接受 1 或 2 個（提醒）。"); break;
+    case RuleFatSizeZero: Add(L"FAT 不可為 0 個磁區。"); break;
+    case RuleFatTooSmall:
+        Add(L"FAT 容納不下所有磁簇，至少需要 ");
+        AddNumber(f.limit);
+        Add(L" 個磁區。");
+        break;
+    case RuleNoDataRegion:
+        Add(L"保留的磁區、FAT 與根目錄之後沒有資料區，至少需要 ");
+        AddNumber(f.limit);
+        Add(L" 個磁區。");
+        break;
+    case RuleTotalMissing: Add(L"磁碟區的總磁區數不可為 0。"); break;
+    case RuleRootEntriesZero: Add(L"FAT12 與 FAT16 的根目錄不可為 0 個項目。"); break;
+    case RuleRootEntriesPartial:
+        Add(L"應為 ");
+        AddNumber(f.limit);
+        Add(L" 的倍數，根目錄才會佔滿整數個磁區。");
+        break;
+    case RuleTotalInBoth:
+        Add(L"總數已存在 16 位元欄位，32 位元欄位卻是 ");
+        AddNumber(f.limit);
+        Add(L"，應為 0。");
+        break;
+    case RuleSmallTotalIn32: Add(L"小於 65535 的總數應存在 16 位元欄位，32 位元欄位為 0。"); break;
+    case RuleFat12TooManyClusters:
+    case RuleFat16TooManyClusters:
+        Add(L"資料磁簇有 ");
+        AddNumber(f.value);
+        Add(L" 個，");
+        Add(KindOfRule(f.rule));
+        Add(L" 必須少於 ");
+        AddNumber(f.limit);
+        Add(L" 個。");
+        break;
+    case RuleFat16TooFewClusters:
+    case RuleFat32FewClusters:
+        Add(L"資料磁簇只有 ");
+        AddNumber(f.value);
+        Add(L" 個，");
+        Add(KindOfRule(f.rule));
+        Add(L" 至少要有 ");
+        AddNumber(f.limit);
+        Add(L" 個。");
+        break;
+    case RuleFat32RootEntries: Add(L"FAT32 的根目錄在磁簇中，應為 0。"); break;
+    case RuleFat32SmallTotal: Add(L"FAT32 只用 32 位元的總磁區數，應為 0。"); break;
+    case RuleFat32SmallFatSize: Add(L"FAT32 只用 32 位元的 FAT 大小，應為 0。"); break;
+    case RuleRootCluster:
+        Add(L"應在 2 到 ");
+        if (f.limit != 0)
+            AddNumber(f.limit);
+        else
+            Add(L"最後一個磁簇");
+        Add(L" 之間。");
+        break;
+    case RuleFsInfoOutside:
+    case RuleBackupOutside:
+        Add(L"應在保留的磁區之內（小於 ");
+        AddNumber(f.limit);
+        Add(L"），0 表示沒有。");
+        break;
+    case RuleFsInfoIsBackup: Add(L"與 FS Info Sector 是同一個磁區，兩者必須不同。"); break;
+    case RuleFsVersion: Add(L"應為 0。"); break;
+    case RuleNtfsFatField: Add(L"NTFS 不使用這個 FAT 欄位，應為 0。"); break;
+    case RuleNtfsName: Add(L"位移 3 應為 \"NTFS    \"（NTFS 與四個空格）。"); break;
+    case RuleMftZero: Add(L"不可為 0。"); break;
+    case RuleMftMirrSame: Add(L"與 $MFT Cluster 相同，兩者必須不同。"); break;
+    case RuleMftOutside:
+        Add(L"超出磁碟區，磁碟區只有 ");
+        AddNumber(f.limit);
+        Add(L" 個磁簇。");
+        break;
+    case RuleNtfsRecordCode:
+        Add(L"最低位元組應為 1 到 64 之間 2 的次方，或 225 到 247（0xE1 到 0xF7）。");
+        break;
+    case RuleHiddenSectors:
+        Add(L"分割區從磁區 ");
+        AddNumber(f.limit);
+        Add(L" 開始。延伸分割區中的邏輯磁碟機可能從延伸分割區的起點算起，那樣並沒有錯；"
+            L"否則是分割區搬移或複製後沒有更新，應改為 ");
+        AddNumber(f.limit);
+        Add(L"。");
+        break;
+    case RulePartitionUnknown: Add(L"系統沒有告知分割區的起點，無法檢查這個值。"); break;
+    default: Add(L"不符合規則。"); break;
+    }
+}
+
+// 「備份啟動磁區」（磁區 6）與啟動磁區在位移 3–10、67–70 不同。 The runs are
+// findings[0] to findings[count - 1].
+void AddBackupLine(const Finding* findings, int count)
+{
+    Add(L"「備份啟動磁區」（磁區 ");
+    AddNumber(findings[0].limit);
+    if (findings[0].rule == RuleBackupUnreadable) {
+        Add(L"）無法讀取，沒有比對。");
+        return;
+    }
+    Add(L"）與啟動磁區在位移 ");
+    for (int i = 0; i < count && i < MaxBackupRuns; ++i) {
+        if (i > 0)
+            Add(L"、");
+        AddNumber(findings[i].offset);
+        if (findings[i].value != findings[i].offset) {
+            Add(L"–");
+            AddNumber(findings[i].value);
+        }
+    }
+    if (count > MaxBackupRuns)
+        Add(L" 等處");
+    Add(L" 不同。");
+}
+
+bool IsBackupRule(std::uint8_t rule)
+{
+    return rule == RuleBackupDiffers || rule == RuleBackupUnreadable;
+}
+
+// The lines that count findings give: one each, one for a backup's runs.
+int LinesFrom(const Finding* findings, int count)
+{
+    int lines = 0;
+    for (int i = 0; i < count; ++i)
+        if (findings[i].rule != RuleBackupDiffers || i == 0 ||
+            findings[i - 1].rule != RuleBackupDiffers)
+            ++lines;
+    return lines;
+}
+
+} // namespace
+
+const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kind)
+{
+    MessageLength = 0;
+    Message[0] = L'\0';
+    if (count == 0) {
+        Add(L"檢查啟動磁區：沒有發現問題。");
+        return Message;
+    }
+    Add(L"檢查啟動磁區發現下列問題：\n");
+    int line = 0;
+    for (int i = 0; i < count; ++line) {
+        if (MessageLength > MessageSize - LineRoom) {
+            Add(L"\n……另有 ");
+            AddNumber(static_cast<std::uint64_t>(LinesFrom(findings + i, count - i)));
+            Add(L" 項未列出。");
+            break;
+        }
+        Add(L"\n");
+        AddNumber(static_cast<std::uint64_t>(line + 1));
+        Add(L". ");
+        if (IsBackupRule(findings[i].rule)) {
+            int runs = 1;
+            while (i + runs < count && findings[i + runs].rule == RuleBackupDiffers)
+                ++runs;
+            AddBackupLine(findings + i, runs);
+            i += runs;
+            continue;
+        }
+        AddSubject(findings[i], kind);
+        AddRule(findings[i], kind);
+        ++i;
+    }
+    return Message;
+}
+
+void CheckBootSector()
+{
+    FormToRecord();
+    const std::uint8_t kind = FsKind == FsKindNone ? FsKindGeneric : FsKind;
+    static Finding findings[MaxFindings];
+    const int count = CheckBootRecord(SectorBuffer, kind, findings, MaxFindings);
+    ShowMessageBox(MainDialog, CheckMessage(findings, count, kind),
+                   count != 0 ? MB_ICONWARNING | MB_OK : MB_ICONINFORMATION | MB_OK);
+}
