@@ -601,8 +601,10 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, 
     DWORD error = 0;
     if (step.kind == Kind::Fail)
         error = step.value;
-    else if (!file->device)
+    else if (!file->device) {
+        Exchanges.push_back(e);
         return VolumeControl(*file, code, out, outSize, returned);
+    }
     else if (in == nullptr || out == nullptr || inSize < RegisterBlockSize ||
              outSize < RegisterBlockSize)
         error = ERROR_INVALID_PARAMETER;
