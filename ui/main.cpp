@@ -26,6 +26,7 @@ void ShowLoadedRecord()
 void CreateAndShow(std::uint8_t kind)
 {
     CreateBootSector(kind);
+    RecordDrive = 0;
     RecordToForm();
 }
 
@@ -38,6 +39,10 @@ void OnMenuCommand(int id)
             ShowLoadedRecord();
         break;
     case IDM_WRITE_DISK: WriteToDisk(); break;
+    case IDM_READ_BACKUP:
+        if (ReadBackupFromDisk())
+            ShowLoadedRecord();
+        break;
     case IDM_IMPORT:
         if (ImportFile())
             ShowLoadedRecord();
@@ -49,6 +54,7 @@ void OnMenuCommand(int id)
     case IDM_NEW_NTFS: CreateAndShow(FsKindNtfs); break;
     case IDM_FLOPPY_144:
         ApplyFloppyPreset();
+        RecordDrive = 0;
         RecordToForm();
         break;
     case IDM_ABOUT: ShowAbout(); break;

@@ -948,12 +948,11 @@ std::vector<std::string> Check(const Command& command, const Observed& baseline,
             else if (read && question >= 0 && static_cast<int>(i) > question)
                 readAgain = true;
         }
-        const bool readStruck = fault && question >= 0 && faultAt > question &&
-                                (written < 0 || faultAt < written) &&
-                                fault->function != CloseHandle_ &&
-                                !(fault->function == DeviceIoControl_ &&
-                                  IsControlRequest(
-                                      run.exchanges[static_cast<std::size_t>(fault->step - 1)]));
+        const bool readStruck =
+            fault && question >= 0 && faultAt > question && (written < 0 || faultAt < written) &&
+            fault->function != CloseHandle_ &&
+            !(fault->function == DeviceIoControl_ &&
+              IsControlRequest(run.exchanges[static_cast<std::size_t>(fault->step - 1)]));
         if (written >= 0) {
             rule(undoHeld, "written with no undo file of the drive's old sector 0");
             rule(question >= 0 && question < written && yes, "written without a Yes");
