@@ -143,28 +143,40 @@ DWORD LegacyReadSectors(std::uint8_t drive, DWORD first, DWORD count, void* buff
     return read ? count << SectorShift : 0;
 }
 
-// The write runs even when neither lock category was granted, and the unlock
-// runs whatever the write gave; only the write's own outcome is reported.
-DWORD LegacyWriteSectors(std::uint8_t drive, DWORD first, DWORD count, const void* buffer)
+// A refused lock of the FAT32 category falls back to the standard one; the
+// write is sent even when neither was granted.
+void LegacyLock(std::uint8_t drive)
+{
+    if (UseExtendedDiskIo && LockVolume(drive, LockFat32))
+        return;
+    LockVolume(drive, LockStandard);
+}
+
+void LegacyUnlock(std::uint8_t drive)
+{
+    if (UseExtendedDiskIo && UnlockVolume(drive, UnlockFat32))
+        return;
+    UnlockVolume(drive, UnlockStandard);
+}
+
+DWORD LegacyWriteLocked(std::uint8_t drive, DWORD first, DWORD count, const void* buffer)
 {
     FillPacket(first, count, buffer);
-    bool written = false;
-    if (UseExtendedDiskIo) {
-        if (!LockVolume(drive, LockFat32))
-            LockVolume(drive, LockStandard);
-        written = ExtendedTransfer(drive, ModeWriteFileData);
-        if (!written)
-            NoteTransferError(DiskStepWrite);
-        if (!UnlockVolume(drive, UnlockFat32))
-            UnlockVolume(drive, UnlockStandard);
-    } else {
-        LockVolume(drive, LockStandard);
-        written = AbsoluteTransfer(VWIN32_DIOC_DOS_INT26, drive);
-        if (!written)
-            NoteTransferError(DiskStepWrite);
-        UnlockVolume(drive, UnlockStandard);
-    }
+    const bool written = UseExtendedDiskIo ? ExtendedTransfer(drive, ModeWriteFileData)
+                                           : AbsoluteTransfer(VWIN32_DIOC_DOS_INT26, drive);
+    if (!written)
+        NoteTransferError(DiskStepWrite);
     return written ? count << SectorShift : 0;
+}
+
+// The unlock runs whatever the write gave; only the write's own outcome is
+// reported.
+DWORD LegacyWriteSectors(std::uint8_t drive, DWORD first, DWORD count, const void* buffer)
+{
+    LegacyLock(drive);
+    const DWORD written = LegacyWriteLocked(drive, first, count, buffer);
+    LegacyUnlock(drive);
+    return written;
 }
 
 bool LegacyProbeDrive(std::uint8_t drive)

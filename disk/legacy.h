@@ -51,5 +51,11 @@ DWORD LegacyReadSectors(std::uint8_t drive, DWORD first, DWORD count, void* buff
 // Locks the volume, writes, unlocks. Gives count * 512 when the write worked,
 // else 0; the locks' outcomes are not reported.
 DWORD LegacyWriteSectors(std::uint8_t drive, DWORD first, DWORD count, const void* buffer);
+// The steps of a locked write, for several writes under one lock: lock the
+// logical volume (FAT32 category first on the extended services), write
+// without locking, unlock.
+void LegacyLock(std::uint8_t drive);
+DWORD LegacyWriteLocked(std::uint8_t drive, DWORD first, DWORD count, const void* buffer);
+void LegacyUnlock(std::uint8_t drive);
 // True when one sector of the drive could be read (into a buffer of its own).
 bool LegacyProbeDrive(std::uint8_t drive);

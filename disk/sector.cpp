@@ -37,10 +37,11 @@ bool PrepareDiskAccess()
 }
 
 // The 9x services move 512-byte sectors straight into the record's buffer.
-bool ReadDriveSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record)
+bool ReadDriveSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record,
+                     bool pastFileSystem)
 {
     if (!LegacyFamily)
-        return ReadVolumeSector(drive, sector, record);
+        return ReadVolumeSector(drive, sector, record, pastFileSystem);
     return LegacyReachable(sector, DiskStepRead) &&
            LegacyReadSectors(drive, static_cast<DWORD>(sector), 1, record) == SectorSize;
 }
@@ -51,6 +52,39 @@ bool WriteDriveSector(std::uint8_t drive, std::uint64_t sector, const std::uint8
         return WriteVolumeSector(drive, sector, record);
     return LegacyReachable(sector, DiskStepWrite) &&
            LegacyWriteSectors(drive, static_cast<DWORD>(sector), 1, record) == SectorSize;
+}
+
+int WriteBootSectors(std::uint8_t drive, std::uint64_t backup, bool backupPastFileSystem,
+                     const std::uint8_t* record)
+{
+    const bool withBackup = backup != NoBackupSector;
+    if (!LegacyFamily) {
+        if (!WriteVolumeSector(drive, 0, record))
+            return 0;
+        return withBackup && WriteVolumeSector(drive, backup, record, backupPastFileSystem) ? 2 : 1;
+    }
+    if (withBackup && !LegacyReachable(backup, DiskStepWrite))
+        return WriteDriveSector(drive, 0, record) ? 1 : 0;
+    LegacyLock(drive);
+    int written = 0;
+    if (LegacyWriteLocked(drive, 0, 1, record) == SectorSize) {
+        written = 1;
+        if (withBackup &&
+            LegacyWriteLocked(drive, static_cast<DWORD>(backup), 1, record) == SectorSize)
+            written = 2;
+    }
+    LegacyUnlock(drive);
+    return written;
+}
+
+DWORD DriveSectorSize()
+{
+    return LegacyFamily ? SectorSize : VolumeSectorSizeFound;
+}
+
+bool DrivePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* length)
+{
+    return !LegacyFamily && VolumePartition(drive, start, length);
 }
 
 DriveProbe ProbeDrive(std::uint8_t drive)

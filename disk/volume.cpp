@@ -12,12 +12,15 @@
 
 alignas(MaxVolumeSectorSize) std::uint8_t VolumeBuffer[MaxVolumeSectorSize];
 DiskError LastDiskError = {};
+DWORD VolumeSectorSizeFound = MinVolumeSectorSize;
 
 namespace {
 
 constexpr DWORD VolumeAccess = GENERIC_READ | GENERIC_WRITE;
 // Writers may share the volume; readers may not (read sharing is not granted).
 constexpr DWORD VolumeShare = FILE_SHARE_WRITE;
+// Extended access past the file system's end needs a handle that shares both.
+constexpr DWORD ExtendedShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD SectorCountMask = 0xFF; // a transfer takes only the low 8 bits of its count
 constexpr char DriveLetterBase = '@';   // drive 1 is 'A'
 
@@ -58,21 +61,32 @@ bool Supported(DWORD size)
     return false;
 }
 
-// Opens the drive's volume and finds its sector size; a failure is noted.
-HANDLE OpenDriveVolume(std::uint8_t drive, DWORD* sectorSize)
+// Opens the drive's volume and finds its sector size; a failure is noted. With
+// pastEnd, the open shares reading too and asks for access past the end of the
+// file system (the last sector of an NTFS volume lies there); a system that
+// does not grant it (NT 4.0, 2000, Wine) is tried without.
+HANDLE OpenDriveVolume(std::uint8_t drive, bool pastEnd, DWORD* sectorSize)
 {
     char path[VolumePathSize];
     VolumePath(drive, path);
-    HANDLE volume = OpenVolume(path);
+    HANDLE volume = pastEnd ? CreateFileA(path, VolumeAccess, ExtendedShare, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_NO_BUFFERING, nullptr)
+                            : OpenVolume(path);
     if (volume == INVALID_HANDLE_VALUE) {
         NoteDiskError(DiskStepOpen, DiskCauseWin32, GetLastError());
         return volume;
+    }
+    if (pastEnd) {
+        DWORD returned = 0;
+        DeviceIoControl(volume, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned,
+                        nullptr);
     }
     *sectorSize = VolumeSectorSize(volume);
     if (*sectorSize == 0) {
         CloseVolume(volume);
         return INVALID_HANDLE_VALUE;
     }
+    VolumeSectorSizeFound = *sectorSize;
     return volume;
 }
 
@@ -156,10 +170,10 @@ DWORD VolumeSectorSize(HANDLE volume)
 // Each step runs only when the one before it worked: an invalid handle is never
 // positioned, used or closed, and nothing is written at a position that could
 // not be set. A handle that was opened is closed exactly once.
-bool ReadVolumeSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record)
+bool ReadVolumeSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record, bool pastEnd)
 {
     DWORD sectorSize = 0;
-    HANDLE volume = OpenDriveVolume(drive, &sectorSize);
+    HANDLE volume = OpenDriveVolume(drive, pastEnd, &sectorSize);
     if (volume == INVALID_HANDLE_VALUE)
         return false;
     const bool read = MoveSector(volume, sector, sectorSize, false);
@@ -171,10 +185,11 @@ bool ReadVolumeSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* re
 
 // A sector larger than the record is read first, so that its bytes past the
 // record reach the disk again exactly as they were.
-bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record)
+bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record,
+                       bool pastEnd)
 {
     DWORD sectorSize = 0;
-    HANDLE volume = OpenDriveVolume(drive, &sectorSize);
+    HANDLE volume = OpenDriveVolume(drive, pastEnd, &sectorSize);
     if (volume == INVALID_HANDLE_VALUE)
         return false;
     bool written = true;
@@ -209,4 +224,31 @@ bool ProbeVolume(std::uint8_t drive)
     CloseHandle(volume);
     SetLastError(error);
     return read == size;
+}
+
+// The newer request knows GPT disks; NT 4.0 and 2000 have only the older one.
+bool VolumePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* length)
+{
+    char path[VolumePathSize];
+    VolumePath(drive, path);
+    HANDLE volume = OpenVolume(path);
+    if (volume == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD returned = 0;
+    PARTITION_INFORMATION_EX infoEx;
+    PARTITION_INFORMATION info;
+    bool found = false;
+    if (DeviceIoControl(volume, IOCTL_DISK_GET_PARTITION_INFO_EX, nullptr, 0, &infoEx,
+                        sizeof infoEx, &returned, nullptr)) {
+        *start = static_cast<std::uint64_t>(infoEx.StartingOffset.QuadPart);
+        *length = static_cast<std::uint64_t>(infoEx.PartitionLength.QuadPart);
+        found = true;
+    } else if (DeviceIoControl(volume, IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &info,
+                               sizeof info, &returned, nullptr)) {
+        *start = static_cast<std::uint64_t>(info.StartingOffset.QuadPart);
+        *length = static_cast<std::uint64_t>(info.PartitionLength.QuadPart);
+        found = true;
+    }
+    CloseVolume(volume);
+    return found;
 }

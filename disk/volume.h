@@ -39,10 +39,20 @@ DWORD VolumeSectorSize(HANDLE volume);
 // One sector of drive (1 = A:): open, find the sector size, position, transfer,
 // close. A read gives the sector's first 512 bytes in record. A write puts the
 // record's 512 bytes at the start of the sector and the rest of the sector back
-// as the volume held it. Stops at the first failed step, noting it in
+// as the volume held it. With pastEnd the volume is opened for access past the
+// end of its file system. Stops at the first failed step, noting it in
 // LastDiskError, and never closes an invalid handle. True when it worked.
-bool ReadVolumeSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record);
-bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record);
+bool ReadVolumeSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record,
+                      bool pastEnd = false);
+bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record,
+                       bool pastEnd = false);
+
+// The sector size the last transfer found.
+extern DWORD VolumeSectorSizeFound;
+
+// Where the drive's partition starts on its disk and how long it is, in bytes.
+// False when the volume answers neither partition request.
+bool VolumePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* length);
 
 // The drive picker's readability test on the NT family: a buffered open of the
 // volume and a read of its first sector. True when a whole sector arrived.

@@ -148,8 +148,12 @@ bool RenameIntoPlace(const char* newFile, const char* path, const char* folder)
     if (!ReserveNewFile(folder, aside))
         return false;
     DeleteFileA(aside); // the name stays ours for the moment the rename needs
-    if (!MoveFileA(path, aside))
+    if (!MoveFileA(path, aside)) {
+        const DWORD error = GetLastError();
+        DeleteFileA(aside); // in case the reserved file could not be deleted above
+        SetLastError(error);
         return false;
+    }
     if (!MoveFileA(newFile, path)) {
         const DWORD error = GetLastError();
         MoveFileA(aside, path);

@@ -27,6 +27,7 @@ void ShowLoadedRecord()
 void CreateAndShow(std::uint8_t kind)
 {
     CreateBootSector(kind);
+    RecordDrive = 0;
     RecordToForm();
 }
 
@@ -39,6 +40,10 @@ void OnMenuCommand(int id)
             ShowLoadedRecord();
         break;
     case IDM_WRITE_DISK: WriteToDisk(); break;
+    case IDM_READ_BACKUP:
+        if (ReadBackupFromDisk())
+            ShowLoadedRecord();
+        break;
     case IDM_IMPORT:
         if (ImportFile())
             ShowLoadedRecord();
@@ -50,6 +55,7 @@ void OnMenuCommand(int id)
     case IDM_NEW_NTFS: CreateAndShow(FsKindNtfs); break;
     case IDM_FLOPPY_144:
         ApplyFloppyPreset();
+        RecordDrive = 0;
         RecordToForm();
         break;
     case IDM_CHECK: CheckBootSector(); break;

@@ -45,13 +45,13 @@ void AddAnsi(const char* text)
 
 // Numbers are written out here rather than through the C library's wide
 // formatting, which the oldest msvcrt.dll does not share with later ones.
-void AddDecimal(DWORD value)
+void AddDecimal(std::uint64_t value)
 {
-    wchar_t text[11];
-    int at = 10;
+    wchar_t text[21];
+    int at = 20;
     text[at] = L'\0';
     do {
-        text[--at] = static_cast<wchar_t>(L'0' + value % 10);
+        text[--at] = static_cast<wchar_t>(L'0' + static_cast<int>(value % 10));
         value /= 10;
     } while (value != 0);
     Add(text + at);
@@ -90,6 +90,29 @@ void AddSystemText(DWORD code)
         Add(L"系統錯誤碼 ");
         AddDecimal(code);
         Add(L"。");
+    }
+}
+
+// Why a disk transfer failed.
+void AddReason(const DiskError& e)
+{
+    switch (e.cause) {
+    case DiskCauseDriver:
+        Add(L"磁碟服務傳回錯誤碼 0x");
+        AddHex(e.code, 4);
+        Add(L"。");
+        break;
+    case DiskCauseShort:
+        Add(L"只傳送了 ");
+        AddDecimal(e.code);
+        Add(L" 個位元組，一個磁區是 512 個位元組。");
+        break;
+    case DiskCauseSectorSize:
+        Add(L"它的磁區是 ");
+        AddDecimal(e.code);
+        Add(L" 個位元組，本程式只能讀寫 512、1024、2048 或 4096 個位元組的磁區。");
+        break;
+    default: AddSystemText(e.code); break;
     }
 }
 
@@ -173,6 +196,20 @@ void AddIdentity(const std::uint8_t* sector, std::uint8_t kind)
     }
 }
 
+void AddBackupPlan(BackupPlan plan, std::uint64_t backup)
+{
+    if (plan == BackupPlanNone)
+        return;
+    Add(L"\n\n備份啟動磁區（磁區 ");
+    AddDecimal(backup);
+    switch (plan) {
+    case BackupPlanUpdate: Add(L"）會一併更新，兩者維持相同。"); break;
+    case BackupPlanDiffers: Add(L"）維持不變，因為它已經和目前的啟動磁區不同。"); break;
+    case BackupPlanUnreadable: Add(L"）維持不變，因為無法讀取它。"); break;
+    default: Add(L"）維持不變，因為新的啟動磁區指向不同的備份位置。"); break;
+    }
+}
+
 } // namespace
 
 void ReportDiskError(std::uint8_t drive)
@@ -182,9 +219,8 @@ void ReportDiskError(std::uint8_t drive)
     if (e.cause == DiskCauseSectorSize) {
         Add(L"無法存取磁碟 ");
         AddDrive(drive);
-        Add(L"。\n\n原因：它的磁區是 ");
-        AddDecimal(e.code);
-        Add(L" 個位元組，本程式只能讀寫 512、1024、2048 或 4096 個位元組的磁區。");
+        Add(L"。\n\n原因：");
+        AddReason(e);
         ShowError();
         return;
     }
@@ -196,19 +232,7 @@ void ReportDiskError(std::uint8_t drive)
     }
     AddDrive(drive);
     Add(e.step == DiskStepOpen ? L"。\n\n原因：" : L" 的磁區 0。\n\n原因：");
-    switch (e.cause) {
-    case DiskCauseDriver:
-        Add(L"磁碟服務傳回錯誤碼 0x");
-        AddHex(e.code, 4);
-        Add(L"。");
-        break;
-    case DiskCauseShort:
-        Add(L"只傳送了 ");
-        AddDecimal(e.code);
-        Add(L" 個位元組，一個磁區是 512 個位元組。");
-        break;
-    default: AddSystemText(e.code); break;
-    }
+    AddReason(e);
     if (OsFamily == OsFamilyNt && e.step == DiskStepOpen && e.cause == DiskCauseWin32 &&
         e.code == ERROR_ACCESS_DENIED)
         AddAdministratorHint();
@@ -280,7 +304,8 @@ void ReportNoDrive(bool accessDenied)
     ShowError();
 }
 
-bool AskWriteDrive(std::uint8_t drive, const std::uint8_t* current, const char* undoPath)
+bool AskWriteDrive(std::uint8_t drive, const std::uint8_t* current, const char* undoPath,
+                   BackupPlan plan, std::uint64_t backup)
 {
     const std::uint8_t kind = RecognizeKindOf(current);
     Begin();
@@ -291,9 +316,58 @@ bool AskWriteDrive(std::uint8_t drive, const std::uint8_t* current, const char* 
     Add(L" 目前是 ");
     Add(KindName(kind));
     AddIdentity(current, kind);
-    Add(L"。\n\n目前的啟動磁區已存為復原檔：\n");
+    Add(L"。");
+    AddBackupPlan(plan, backup);
+    Add(L"\n\n目前的啟動磁區已存為復原檔：\n");
     AddAnsi(undoPath);
     return AskYesNo();
+}
+
+void ReportBackupWriteError(std::uint8_t drive, std::uint64_t backup, const char* undoPath)
+{
+    Begin();
+    Add(L"磁碟 ");
+    AddDrive(drive);
+    Add(L" 的啟動磁區已經寫入，但備份啟動磁區（磁區 ");
+    AddDecimal(backup);
+    Add(L"）寫入失敗，兩者現在不同。\n\n原因：");
+    AddReason(LastDiskError);
+    Add(L"\n\n要回到相同的一對：匯入復原檔\n");
+    AddAnsi(undoPath);
+    Add(L"\n再寫入到磁碟，然後重新做一次修改。");
+    ShowError();
+}
+
+void ReportBackupReadError(std::uint8_t drive, std::uint64_t backup)
+{
+    Begin();
+    Add(L"無法讀取磁碟 ");
+    AddDrive(drive);
+    Add(L" 的備份啟動磁區（磁區 ");
+    AddDecimal(backup);
+    Add(L"）。\n\n原因：");
+    AddReason(LastDiskError);
+    ShowError();
+}
+
+void ReportBackupNotLocated(std::uint8_t drive)
+{
+    Begin();
+    Add(L"找不到磁碟 ");
+    AddDrive(drive);
+    Add(L" 的備份啟動磁區：它的啟動磁區沒有指出備份的位置，磁區 6 也不是 FAT32 "
+        L"啟動磁區，而系統沒有提供磁碟區的長度，所以無法找到最後一個磁區。");
+    ShowError();
+}
+
+void ReportNoBackup(std::uint8_t drive)
+{
+    Begin();
+    Add(L"磁碟 ");
+    AddDrive(drive);
+    Add(L" 沒有備份啟動磁區：它的啟動磁區沒有指出備份的位置，磁區 6 和最後一個磁區"
+        L"也都不是啟動磁區。");
+    ShowError();
 }
 
 bool AskReplaceFile(const char* path)

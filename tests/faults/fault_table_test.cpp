@@ -31,6 +31,7 @@
 #include "c_faults.h"
 #include "standin.h"
 #include "standin_disk.h"
+#include "winioctl.h"
 #include "core/recognize.h"
 #include "core/record.h"
 #include "core/template.h"
@@ -660,6 +661,12 @@ bool IsWriteExchange(const standin::Exchange& e)
            (e.code == VWIN32_DIOC_DOS_DRIVEINFO && (e.esi & 1) != 0);
 }
 
+// A lock, an unlock or the volume's geometry: no sector moves.
+bool IsControlRequest(const standin::Exchange& e)
+{
+    return e.code == VWIN32_DIOC_DOS_IOCTL || e.code == IOCTL_DISK_GET_DRIVE_GEOMETRY;
+}
+
 bool IsStandardUnlock(const standin::Exchange& e)
 {
     return e.code == VWIN32_DIOC_DOS_IOCTL && (e.ecx & 0xFFFF) == 0x086A;
@@ -723,6 +730,8 @@ Expectation Expect(const Command& command, const Observed& baseline, const Fault
         return failed;
     case DeviceIoControl_: {
         const auto& e = baseline.exchanges[static_cast<std::size_t>(fault->step - 1)];
+        if (e.code == IOCTL_DISK_GET_DRIVE_GEOMETRY)
+            return done; // the sector size is then found by trying
         if (e.code != VWIN32_DIOC_DOS_IOCTL)
             return failed; // a read or the write
         // A lock refused in every category still lets the write through; a
@@ -931,19 +940,19 @@ std::vector<std::string> Check(const Command& command, const Observed& baseline,
             if (call.rfind("DeviceIoControl(", 0) == 0) {
                 const auto& e = run.exchanges[exchange++];
                 write = IsWriteExchange(e);
-                read = !write && e.code != VWIN32_DIOC_DOS_IOCTL;
+                read = !write && e.code != VWIN32_DIOC_DOS_IOCTL &&
+                       e.code != IOCTL_DISK_GET_DRIVE_GEOMETRY;
             }
             if (write)
                 written = static_cast<int>(i);
             else if (read && question >= 0 && static_cast<int>(i) > question)
                 readAgain = true;
         }
-        const bool readStruck = fault && question >= 0 && faultAt > question &&
-                                (written < 0 || faultAt < written) &&
-                                fault->function != CloseHandle_ &&
-                                !(fault->function == DeviceIoControl_ &&
-                                  run.exchanges[static_cast<std::size_t>(fault->step - 1)].code ==
-                                      VWIN32_DIOC_DOS_IOCTL);
+        const bool readStruck =
+            fault && question >= 0 && faultAt > question && (written < 0 || faultAt < written) &&
+            fault->function != CloseHandle_ &&
+            !(fault->function == DeviceIoControl_ &&
+              IsControlRequest(run.exchanges[static_cast<std::size_t>(fault->step - 1)]));
         if (written >= 0) {
             rule(undoHeld, "written with no undo file of the drive's old sector 0");
             rule(question >= 0 && question < written && yes, "written without a Yes");

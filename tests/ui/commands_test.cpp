@@ -5,6 +5,7 @@
 #include "disk/legacy.h"
 #include "disk/sector.h"
 #include "image/image_file.h"
+#include "core/template.h"
 #include "ui/form.h"
 #include "ui/picker.h"
 
@@ -393,6 +394,162 @@ TEST_F(Commands, FailedWriteSaysSoAndNamesTheDrive)
                           nt ? "無法寫入磁碟 A: 的磁區 0。\n\n原因：System error 19."
                              : "無法寫入磁碟 A: 的磁區 0。\n\n原因：磁碟服務傳回錯誤碼 0x0300"))
             << Errors()[0];
+    }
+}
+
+// --- Backup boot sectors ---
+
+constexpr std::size_t VolumeSectors = 64;
+
+// A volume of 64 sectors whose sector 0 is a FAT32 (backup at sector 6) or an
+// NTFS (backup in the last sector, past its file system) boot sector, with the
+// same copy at the backup's place unless told otherwise.
+std::vector<std::uint8_t>& AddBackedUpVolume(std::uint8_t kind, bool backupMatches = true)
+{
+    auto& volume = standin::AddVolume("\\\\.\\A:", VolumeSectors * 512, 0x5A);
+    CreateBootSector(kind);
+    StoreU16(SectorBuffer, 14, 32); // reserved sectors
+    std::size_t backup = 6 * 512;
+    if (kind == FsKindFat32) {
+        StoreU16(SectorBuffer, 50, 6);
+    } else {
+        StoreU64(SectorBuffer, 40, VolumeSectors - 1);
+        backup = (VolumeSectors - 1) * 512;
+        volume.lastSectorGuarded = true;
+    }
+    std::copy(SectorBuffer, SectorBuffer + 512, volume.bytes.begin());
+    std::copy(SectorBuffer, SectorBuffer + 512, volume.bytes.begin() + backup);
+    if (!backupMatches)
+        volume.bytes[backup + 100] ^= 0xFF;
+    std::memset(SectorBuffer, 0, 512);
+    FsKind = FsKindNone;
+    return volume.bytes;
+}
+
+std::vector<std::uint8_t> SectorOf(const std::vector<std::uint8_t>& bytes, std::size_t sector)
+{
+    return {bytes.begin() + sector * 512, bytes.begin() + (sector + 1) * 512};
+}
+
+// A write keeps a matching backup in step, and leaves one that already differed
+// alone; the question says which, and why.
+TEST_F(Commands, WriteKeepsAMatchingBackupInStep)
+{
+    struct Case {
+        const char* name;
+        std::uint8_t kind;
+        DWORD build; // 0: the NT family
+        bool matches;
+    };
+    const Case cases[] = {
+        {"FAT32, NT", FsKindFat32, 0, true},        {"NTFS, NT", FsKindNtfs, 0, true},
+        {"FAT32, 98", FsKindFat32, 2222, true},     {"FAT32, 95", FsKindFat32, 950, true},
+        {"FAT32 differing", FsKindFat32, 0, false}, {"NTFS differing", FsKindNtfs, 0, false},
+    };
+    for (const auto& c : cases) {
+        standin::Reset();
+        SetUp();
+        auto& volume = AddBackedUpVolume(c.kind, c.matches);
+        if (c.build != 0)
+            Use9xFamily(c.build);
+        const std::size_t backup = c.kind == FsKindFat32 ? 6 : VolumeSectors - 1;
+        const auto oldBackup = SectorOf(volume, backup);
+        Menu(IDM_READ_DISK);
+        Type(IDC_HIDDEN_SECTORS, "2048");
+        Menu(IDM_WRITE_DISK);
+        ASSERT_EQ(Questions().size(), 1u) << c.name;
+        EXPECT_TRUE(Holds(Questions()[0], "備份啟動磁區（磁區 " + std::to_string(backup) +
+                                              (c.matches ? "）會一併更新" : "）維持不變")))
+            << c.name << ": " << Questions()[0];
+        EXPECT_TRUE(Errors().empty()) << c.name << ": " << Errors()[0];
+        EXPECT_EQ(LoadU32(volume.data(), 28), 2048u) << c.name;
+        if (c.matches)
+            EXPECT_EQ(SectorOf(volume, backup), SectorOf(volume, 0)) << c.name;
+        else
+            EXPECT_EQ(SectorOf(volume, backup), oldBackup) << c.name;
+        if (c.build == 2222) {
+            // One lock around both writes: FAT32 lock, two 7305h writes, unlock.
+            std::vector<std::string> steps;
+            for (const auto& e : standin::Exchanges)
+                if (e.code == VWIN32_DIOC_DOS_IOCTL || (e.esi & 1) != 0)
+                    steps.push_back(e.code == VWIN32_DIOC_DOS_IOCTL
+                                        ? ((e.ecx & 0xFF) == 0x4A ? "L" : "U")
+                                        : "W" + std::to_string(e.packetForm ? e.start : 0));
+            EXPECT_EQ(steps, (std::vector<std::string>{"L", "W0", "W6", "U"})) << c.name;
+        }
+    }
+}
+
+TEST_F(Commands, FailedBackupWriteSaysHowToGetAMatchingPairBack)
+{
+    auto& volume = AddBackedUpVolume(FsKindFat32);
+    Menu(IDM_READ_DISK);
+    Type(IDC_HEADS, "255");
+    standin::OnMessageBox = [](const standin::MessageBoxCall& box) {
+        if ((box.type & MB_YESNO) != MB_YESNO)
+            return IDOK;
+        standin::PassNext("WriteFile"); // sector 0
+        standin::FailNext("WriteFile", ERROR_WRITE_PROTECT);
+        return IDYES;
+    };
+    Menu(IDM_WRITE_DISK);
+    EXPECT_EQ(LoadU16(volume.data(), 26), 255u) << "sector 0 stays written";
+    ASSERT_EQ(Errors().size(), 1u);
+    EXPECT_TRUE(Holds(Errors()[0], "備份啟動磁區（磁區 6）寫入失敗")) << Errors()[0];
+    EXPECT_TRUE(Holds(Errors()[0], UndoFile(standin::AppFolder() + "backup/"))) << Errors()[0];
+}
+
+// Read backup: where sector 0 says, else sector 6 for FAT32, else the
+// partition's last sector for NTFS, found only when the system gives its length.
+TEST_F(Commands, ReadBackupFindsTheBackupOrSaysWhyNot)
+{
+    struct Case {
+        const char* name;
+        std::uint8_t kind;
+        bool damageNamesBackup; // sector 0 damaged but still names the backup
+        standin::Volume::Partition partition;
+        bool loads;
+        const char* says;
+    };
+    using V = standin::Volume;
+    const Case cases[] = {
+        {"FAT32, sector 0 zeroed", FsKindFat32, false, V::NoRequests, true, ""},
+        {"NTFS, sector 0 names it", FsKindNtfs, true, V::NoRequests, true, ""},
+        {"NTFS, sector 0 zeroed, length known", FsKindNtfs, false, V::BothRequests, true, ""},
+        {"NTFS, sector 0 zeroed, GPT disk", FsKindNtfs, false, V::NewerOnly, true, ""},
+        {"NTFS, sector 0 zeroed, NT 4.0", FsKindNtfs, false, V::OlderOnly, true, ""},
+        {"NTFS, sector 0 zeroed, length unknown", FsKindNtfs, false, V::NoRequests, false,
+         "找不到磁碟 A: 的備份啟動磁區"},
+        {"no backup anywhere", FsKindFat16, false, V::BothRequests, false,
+         "磁碟 A: 沒有備份啟動磁區"},
+    };
+    for (const auto& c : cases) {
+        standin::Reset();
+        SetUp();
+        const std::uint8_t kind = c.kind == FsKindFat16 ? FsKindFat32 : c.kind;
+        auto& volume = AddBackedUpVolume(kind);
+        standin::FindVolume("\\\\.\\A:")->partition = c.partition;
+        const std::size_t backup = kind == FsKindFat32 ? 6 : VolumeSectors - 1;
+        const auto expected = SectorOf(volume, backup);
+        if (c.kind == FsKindFat16)
+            std::fill(volume.begin() + backup * 512, volume.begin() + (backup + 1) * 512, 0);
+        if (c.damageNamesBackup)
+            std::fill(volume.begin() + 84, volume.begin() + 510, 0); // boot code gone
+        else
+            std::fill(volume.begin(), volume.begin() + 512, 0);
+        Menu(IDM_NEW_FAT12);
+        const Record before = Bytes();
+        Menu(IDM_READ_BACKUP);
+        if (c.loads) {
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), SectorBuffer)) << c.name;
+            EXPECT_EQ(FsKind, kind) << c.name;
+            EXPECT_TRUE(Errors().empty()) << c.name << ": " << Errors()[0];
+        } else {
+            EXPECT_EQ(Bytes(), before) << c.name;
+            ASSERT_EQ(Errors().size(), 1u) << c.name;
+            EXPECT_TRUE(Holds(Errors()[0], c.says)) << c.name << ": " << Errors()[0];
+        }
+        EXPECT_EQ(standin::Handles().open(), 0) << c.name;
     }
 }
 

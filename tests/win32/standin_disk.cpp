@@ -53,7 +53,9 @@ struct Step {
 struct OpenFile {
     std::string name; // upper-cased volume name, or "VWIN32"
     DWORD access = 0;
+    DWORD share = 0;
     DWORD flags = 0;
+    bool extended = false; // FSCTL_ALLOW_EXTENDED_DASD_IO was granted
     std::uint64_t position = 0;
     bool open = true;
     bool device = false; // the VWIN32 device
@@ -373,6 +375,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     OpenFile file;
     file.name = Upper(name);
     file.access = access;
+    file.share = share;
     file.flags = flags;
     DWORD error = 0;
     if (step.kind == Kind::Fail) {
@@ -448,8 +451,8 @@ namespace {
 
 // The common part of ReadFile and WriteFile: the number of bytes that may move
 // now, or -1 after setting the error.
-long long Admit(const char* function, HANDLE handle, const void* buffer, DWORD bytes,
-                LPDWORD moved, bool write, OpenFile*& file, Volume*& volume)
+long long Admit(const char* function, HANDLE handle, const void* buffer, DWORD bytes, LPDWORD moved,
+                bool write, OpenFile*& file, Volume*& volume)
 {
     if (moved)
         *moved = 0;
@@ -473,6 +476,9 @@ long long Admit(const char* function, HANDLE handle, const void* buffer, DWORD b
         error = ERROR_INVALID_PARAMETER;
     else if (volume->noMedium)
         error = ERROR_NOT_READY;
+    else if (volume->lastSectorGuarded && !file->extended &&
+             file->position + bytes > volume->bytes.size() - volume->sectorSize)
+        error = ERROR_SECTOR_NOT_FOUND;
     else if (write && volume->writeProtected)
         error = ERROR_WRITE_PROTECT;
     if (error != 0) {
@@ -546,10 +552,57 @@ BOOL WINAPI CloseHandle(HANDLE handle)
 
 namespace {
 
-// A control request on a volume: only the drive geometry is known.
-BOOL VolumeControl(const OpenFile& file, DWORD code, LPVOID out, DWORD outSize, LPDWORD returned)
+BOOL Answer(const void* data, std::size_t size, LPVOID out, DWORD outSize, LPDWORD returned)
+{
+    if (out == nullptr || outSize < size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(out, data, size);
+    if (returned)
+        *returned = static_cast<DWORD>(size);
+    return TRUE;
+}
+
+// The partition requests, each answered as the volume was set up.
+BOOL PartitionControl(const Volume& volume, DWORD code, LPVOID out, DWORD outSize, LPDWORD returned)
+{
+    const bool newer = code == IOCTL_DISK_GET_PARTITION_INFO_EX;
+    if (volume.partition == Volume::NoRequests ||
+        (newer ? volume.partition == Volume::OlderOnly : volume.partition == Volume::NewerOnly)) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    const auto start = static_cast<std::int64_t>(volume.partitionStart);
+    const auto length = static_cast<std::int64_t>(volume.bytes.size());
+    if (newer) {
+        PARTITION_INFORMATION_EX info = {};
+        info.StartingOffset.QuadPart = start;
+        info.PartitionLength.QuadPart = length;
+        return Answer(&info, sizeof info, out, outSize, returned);
+    }
+    PARTITION_INFORMATION info = {};
+    info.StartingOffset.QuadPart = start;
+    info.PartitionLength.QuadPart = length;
+    return Answer(&info, sizeof info, out, outSize, returned);
+}
+
+// A control request on a volume: the drive geometry, the partition requests and
+// extended access.
+BOOL VolumeControl(OpenFile& file, DWORD code, LPVOID out, DWORD outSize, LPDWORD returned)
 {
     const Volume* volume = FindVolume(file.name);
+    if (volume != nullptr &&
+        (code == IOCTL_DISK_GET_PARTITION_INFO || code == IOCTL_DISK_GET_PARTITION_INFO_EX))
+        return PartitionControl(*volume, code, out, outSize, returned);
+    if (code == FSCTL_ALLOW_EXTENDED_DASD_IO) {
+        if (file.share != (FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        file.extended = true;
+        return TRUE;
+    }
     DWORD error = 0;
     if (code != IOCTL_DISK_GET_DRIVE_GEOMETRY || volume == nullptr || !volume->answersGeometry)
         error = ERROR_NOT_SUPPORTED;
@@ -565,7 +618,8 @@ BOOL VolumeControl(const OpenFile& file, DWORD code, LPVOID out, DWORD outSize, 
     geometry.BytesPerSector = volume->sectorSize;
     geometry.SectorsPerTrack = 63;
     geometry.TracksPerCylinder = 255;
-    geometry.Cylinders = static_cast<std::int64_t>(volume->bytes.size() / volume->sectorSize / 63 / 255);
+    geometry.Cylinders =
+        static_cast<std::int64_t>(volume->bytes.size() / volume->sectorSize / 63 / 255);
     std::memcpy(out, &geometry, sizeof geometry);
     if (returned)
         *returned = sizeof geometry;
@@ -601,10 +655,11 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, 
     DWORD error = 0;
     if (step.kind == Kind::Fail)
         error = step.value;
-    else if (!file->device)
+    else if (!file->device) {
+        Exchanges.push_back(e);
         return VolumeControl(*file, code, out, outSize, returned);
-    else if (in == nullptr || out == nullptr || inSize < RegisterBlockSize ||
-             outSize < RegisterBlockSize)
+    } else if (in == nullptr || out == nullptr || inSize < RegisterBlockSize ||
+               outSize < RegisterBlockSize)
         error = ERROR_INVALID_PARAMETER;
     if (error != 0) {
         Exchanges.push_back(e);
