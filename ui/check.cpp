@@ -1,10 +1,13 @@
 #include "check.h"
 
 #include "app.h"
+#include "commands.h"
 #include "form.h"
 #include "text.h"
+#include "core/backup.h"
 #include "core/layout.h"
 #include "core/record.h"
+#include "disk/sector.h"
 
 namespace {
 
@@ -203,11 +206,12 @@ void AddRule(const Finding& f, std::uint8_t kind)
     case RuleFat32SmallTotal: Add(L"FAT32 只用 32 位元的總磁區數，應為 0。"); break;
     case RuleFat32SmallFatSize: Add(L"FAT32 只用 32 位元的 FAT 大小，應為 0。"); break;
     case RuleRootCluster:
+        if (f.limit == 0) {
+            Add(L"磁簇編號從 2 開始。");
+            break;
+        }
         Add(L"應在 2 到 ");
-        if (f.limit != 0)
-            AddNumber(f.limit);
-        else
-            Add(L"最後一個磁簇");
+        AddNumber(f.limit);
         Add(L" 之間。");
         break;
     case RuleFsInfoOutside:
@@ -273,10 +277,52 @@ bool IsBackupRule(std::uint8_t rule)
     return rule == RuleBackupDiffers || rule == RuleBackupUnreadable;
 }
 
-// The lines that count findings give: one each, one for a backup's runs.
-int LinesFrom(const Finding* findings, int count)
+// Sector 0 and the backup are read into the spare half of SectorBuffer, which
+// is aligned as unbuffered volume reads need.
+std::uint8_t* Spare()
 {
-    int lines = 0;
+    return SectorBuffer + SectorSize;
+}
+
+// The drive's partition start in its own sectors. A read of sector 0 first
+// makes the drive's sector size known; false when either request fails.
+bool PartitionStart(std::uint8_t drive, std::uint64_t* sector)
+{
+    std::uint64_t start = 0;
+    std::uint64_t length = 0;
+    if (!ReadDriveSector(drive, 0, Spare()) || !DrivePartition(drive, &start, &length))
+        return false;
+    const DWORD size = DriveSectorSize();
+    if (size == 0 || (size & (size - 1)) != 0)
+        return false;
+    unsigned shift = 0; // a shift, not a 64-bit division, which the exe links no routine for
+    while ((size >> shift) > 1)
+        ++shift;
+    *sector = start >> shift;
+    return true;
+}
+
+// The findings about the drive the record was read from: the hidden sectors
+// against the partition start and, where the record names a backup, the
+// backup against the record.
+int CheckAgainstDrive(std::uint8_t drive, std::uint8_t kind, Finding* out, int capacity)
+{
+    std::uint64_t start = 0;
+    const bool known = PartitionStart(drive, &start);
+    int count = CheckPartitionStart(SectorBuffer, known, start, out, capacity);
+    std::uint64_t backup = 0;
+    if (BackupLocation(SectorBuffer, kind, &backup)) {
+        const bool read = ReadDriveSector(drive, backup, Spare(), kind == FsKindNtfs);
+        count += CheckBackup(SectorBuffer, read ? Spare() : nullptr, backup, out + count,
+                             capacity - count);
+    }
+    return count;
+}
+
+// The lines that count findings give: one each, one for a backup's runs.
+unsigned LinesFrom(const Finding* findings, int count)
+{
+    unsigned lines = 0;
     for (int i = 0; i < count; ++i)
         if (findings[i].rule != RuleBackupDiffers || i == 0 ||
             findings[i - 1].rule != RuleBackupDiffers)
@@ -295,16 +341,16 @@ const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kin
         return Message;
     }
     Add(L"檢查啟動磁區發現下列問題：\n");
-    int line = 0;
+    unsigned line = 0;
     for (int i = 0; i < count; ++line) {
         if (MessageLength > MessageSize - LineRoom) {
             Add(L"\n……另有 ");
-            AddNumber(static_cast<std::uint64_t>(LinesFrom(findings + i, count - i)));
+            AddNumber(LinesFrom(findings + i, count - i));
             Add(L" 項未列出。");
             break;
         }
         Add(L"\n");
-        AddNumber(static_cast<std::uint64_t>(line + 1));
+        AddNumber(line + 1);
         Add(L". ");
         if (IsBackupRule(findings[i].rule)) {
             int runs = 1;
@@ -326,7 +372,9 @@ void CheckBootSector()
     FormToRecord();
     const std::uint8_t kind = FsKind == FsKindNone ? FsKindGeneric : FsKind;
     static Finding findings[MaxFindings];
-    const int count = CheckBootRecord(SectorBuffer, kind, findings, MaxFindings);
+    int count = CheckBootRecord(SectorBuffer, kind, findings, MaxFindings);
+    if (OsFamily == OsFamilyNt && RecordDrive != 0)
+        count += CheckAgainstDrive(RecordDrive, kind, findings + count, MaxFindings - count);
     ShowMessageBox(MainDialog, CheckMessage(findings, count, kind),
                    count != 0 ? MB_ICONWARNING | MB_OK : MB_ICONINFORMATION | MB_OK);
 }

@@ -553,6 +553,76 @@ TEST_F(Commands, ReadBackupFindsTheBackupOrSaysWhyNot)
     }
 }
 
+// After Read from disk on the NT family, the check also holds the hidden
+// sectors against the partition start the system gives, and the record against
+// the drive's backup; on the 9x family it checks the record alone.
+TEST_F(Commands, CheckComparesWithTheDriveTheRecordCameFrom)
+{
+    struct Case {
+        const char* name;
+        std::uint8_t kind;
+        standin::Volume::Partition partition;
+        std::uint32_t hidden; // the partition starts at sector 2048
+        bool backupMatches;
+        DWORD build; // 0: the NT family
+        std::vector<std::string> lines;
+    };
+    using V = standin::Volume;
+    const std::string moved =
+        "「隱藏的磁區」為 63：分割區從磁區 2048 開始。延伸分割區中的邏輯磁碟機"
+        "可能從延伸分割區的起點算起，那樣並沒有錯；否則是分割區搬移或複製後"
+        "沒有更新，應改為 2048。";
+    const std::string unknown = "「隱藏的磁區」為 2048：系統沒有告知分割區的起點，無法檢查這個值。";
+    const Case cases[] = {
+        {"FAT32, both in step", FsKindFat32, V::BothRequests, 2048, true, 0, {}},
+        {"FAT32, moved partition", FsKindFat32, V::BothRequests, 63, true, 0, {moved}},
+        {"NTFS, GPT disk", FsKindNtfs, V::NewerOnly, 63, true, 0, {moved}},
+        {"NTFS, NT 4.0", FsKindNtfs, V::OlderOnly, 2048, true, 0, {}},
+        {"FAT32, start refused", FsKindFat32, V::NoRequests, 2048, true, 0, {unknown}},
+        {"FAT32, backup differs",
+         FsKindFat32,
+         V::BothRequests,
+         2048,
+         false,
+         0,
+         {"「備份啟動磁區」（磁區 6）與啟動磁區在位移 100 不同。"}},
+        {"NTFS, backup differs",
+         FsKindNtfs,
+         V::BothRequests,
+         2048,
+         false,
+         0,
+         {"「備份啟動磁區」（磁區 63）與啟動磁區在位移 100 不同。"}},
+        {"FAT32, 98, moved partition", FsKindFat32, V::BothRequests, 63, false, 2222, {}},
+    };
+    for (const auto& c : cases) {
+        standin::Reset();
+        SetUp();
+        auto& bytes = AddBackedUpVolume(c.kind, c.backupMatches);
+        const std::size_t backup = c.kind == FsKindFat32 ? 6 : VolumeSectors - 1;
+        StoreU32(bytes.data(), 28, c.hidden); // hidden sectors
+        StoreU32(bytes.data() + backup * 512, 28, c.hidden);
+        V& volume = *standin::FindVolume("\\\\.\\A:");
+        volume.partition = c.partition;
+        volume.partitionStart = 2048 * 512;
+        if (c.build != 0)
+            Use9xFamily(c.build);
+        Menu(IDM_READ_DISK);
+        standin::MessageBoxes.clear();
+        Menu(IDM_CHECK);
+        ASSERT_EQ(standin::MessageBoxes.size(), 1u) << c.name;
+        const std::string& text = standin::MessageBoxes[0].text;
+        for (const auto& line : c.lines)
+            EXPECT_TRUE(Holds(text, line)) << c.name << ": " << text;
+        for (const char* part : {"「隱藏的磁區」", "「備份啟動磁區」（"})
+            EXPECT_EQ(std::count_if(c.lines.begin(), c.lines.end(),
+                                    [&](const std::string& l) { return Holds(l, part); }),
+                      Holds(text, part) ? 1 : 0)
+                << c.name << ": " << text;
+        EXPECT_EQ(standin::Handles().open(), c.build != 0 ? 1 : 0) << c.name << ": VWIN32 stays";
+    }
+}
+
 TEST_F(Commands, CancelledWriteKeepsTheCaptureAndTouchesNoDrive)
 {
     const auto image = AddFloppy("\\\\.\\A:");
