@@ -242,7 +242,6 @@ void AddRule(const Finding& f, std::uint8_t kind)
         AddNumber(f.limit);
         Add(L"。");
         break;
-    case RulePartitionUnknown: Add(L"系統沒有告知分割區的起點，無法檢查這個值。"); break;
     default: Add(L"不符合規則。"); break;
     }
 }
@@ -275,6 +274,19 @@ void AddBackupLine(const Finding* findings, int count)
 bool IsBackupRule(std::uint8_t rule)
 {
     return rule == RuleBackupDiffers || rule == RuleBackupUnreadable;
+}
+
+// A check that could not be made is told after the findings, not as one.
+bool IsNote(std::uint8_t rule)
+{
+    return rule == RulePartitionUnknown;
+}
+
+void AddNote(const Finding& f)
+{
+    Add(L"\n\n註：系統沒有告知分割區的起點，所以沒有檢查「隱藏的磁區」（");
+    AddNumber(f.value);
+    Add(L"）。");
 }
 
 // Sector 0 and the backup are read into the spare half of SectorBuffer, which
@@ -319,13 +331,14 @@ int CheckAgainstDrive(std::uint8_t drive, std::uint8_t kind, Finding* out, int c
     return count;
 }
 
-// The lines that count findings give: one each, one for a backup's runs.
+// The lines that count findings give: one each, one for a backup's runs, none
+// for a note.
 unsigned LinesFrom(const Finding* findings, int count)
 {
     unsigned lines = 0;
     for (int i = 0; i < count; ++i)
-        if (findings[i].rule != RuleBackupDiffers || i == 0 ||
-            findings[i - 1].rule != RuleBackupDiffers)
+        if (!IsNote(findings[i].rule) && (findings[i].rule != RuleBackupDiffers || i == 0 ||
+                                          findings[i - 1].rule != RuleBackupDiffers))
             ++lines;
     return lines;
 }
@@ -336,13 +349,14 @@ const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kin
 {
     MessageLength = 0;
     Message[0] = L'\0';
-    if (count == 0) {
-        Add(L"檢查啟動磁區：沒有發現問題。");
-        return Message;
-    }
-    Add(L"檢查啟動磁區發現下列問題：\n");
+    Add(LinesFrom(findings, count) != 0 ? L"檢查啟動磁區發現下列問題：\n"
+                                        : L"檢查啟動磁區：沒有發現問題。");
     unsigned line = 0;
-    for (int i = 0; i < count; ++line) {
+    for (int i = 0; i < count;) {
+        if (IsNote(findings[i].rule)) {
+            ++i;
+            continue;
+        }
         if (MessageLength > MessageSize - LineRoom) {
             Add(L"\n……另有 ");
             AddNumber(LinesFrom(findings + i, count - i));
@@ -350,7 +364,7 @@ const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kin
             break;
         }
         Add(L"\n");
-        AddNumber(line + 1);
+        AddNumber(++line);
         Add(L". ");
         if (IsBackupRule(findings[i].rule)) {
             int runs = 1;
@@ -364,6 +378,9 @@ const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kin
         AddRule(findings[i], kind);
         ++i;
     }
+    for (int i = 0; i < count; ++i)
+        if (IsNote(findings[i].rule))
+            AddNote(findings[i]);
     return Message;
 }
 
@@ -375,6 +392,7 @@ void CheckBootSector()
     int count = CheckBootRecord(SectorBuffer, kind, findings, MaxFindings);
     if (OsFamily == OsFamilyNt && RecordDrive != 0)
         count += CheckAgainstDrive(RecordDrive, kind, findings + count, MaxFindings - count);
+    const bool found = LinesFrom(findings, count) != 0;
     ShowMessageBox(MainDialog, CheckMessage(findings, count, kind),
-                   count != 0 ? MB_ICONWARNING | MB_OK : MB_ICONINFORMATION | MB_OK);
+                   found ? MB_ICONWARNING | MB_OK : MB_ICONINFORMATION | MB_OK);
 }

@@ -12,6 +12,7 @@ void CheckBootSector();
 
 // The box's text for count findings of a record of kind: one line each that
 // names the field by its label on the form (or a short name of its own where
-// the form has no box), its value and the rule it breaks. Kept until the next
-// call.
+// the form has no box), its value and the rule it breaks; a check that could
+// not be made (the partition start unknown) as a note after them. Kept until
+// the next call.
 const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kind);

@@ -572,7 +572,8 @@ TEST_F(Commands, CheckComparesWithTheDriveTheRecordCameFrom)
         "「隱藏的磁區」為 63：分割區從磁區 2048 開始。延伸分割區中的邏輯磁碟機"
         "可能從延伸分割區的起點算起，那樣並沒有錯；否則是分割區搬移或複製後"
         "沒有更新，應改為 2048。";
-    const std::string unknown = "「隱藏的磁區」為 2048：系統沒有告知分割區的起點，無法檢查這個值。";
+    const std::string unknown =
+        "\n\n註：系統沒有告知分割區的起點，所以沒有檢查「隱藏的磁區」（2048）。";
     const Case cases[] = {
         {"FAT32, both in step", FsKindFat32, V::BothRequests, 2048, true, 0, {}},
         {"FAT32, moved partition", FsKindFat32, V::BothRequests, 63, true, 0, {moved}},
@@ -620,6 +621,26 @@ TEST_F(Commands, CheckComparesWithTheDriveTheRecordCameFrom)
                       Holds(text, part) ? 1 : 0)
                 << c.name << ": " << text;
         EXPECT_EQ(standin::Handles().open(), c.build != 0 ? 1 : 0) << c.name << ": VWIN32 stays";
+    }
+
+    // A sound floppy: nothing found; a start the system does not give is a note.
+    for (auto partition : {V::BothRequests, V::NoRequests}) {
+        standin::Reset();
+        SetUp();
+        AddFloppy("\\\\.\\A:");
+        V& volume = *standin::FindVolume("\\\\.\\A:");
+        volume.partition = partition;
+        volume.partitionStart = 7 * 512;
+        Menu(IDM_READ_DISK);
+        standin::MessageBoxes.clear();
+        Menu(IDM_CHECK);
+        ASSERT_EQ(standin::MessageBoxes.size(), 1u);
+        EXPECT_EQ(standin::MessageBoxes[0].type, UINT(MB_ICONINFORMATION | MB_OK));
+        EXPECT_EQ(standin::MessageBoxes[0].text,
+                  partition == V::NoRequests
+                      ? "檢查啟動磁區：沒有發現問題。\n\n註：系統沒有告知分割區的起點，"
+                        "所以沒有檢查「隱藏的磁區」（7）。"
+                      : "檢查啟動磁區：沒有發現問題。");
     }
 }
 
