@@ -41,8 +41,8 @@ bool PowerOfTwoUpTo(std::uint32_t n, std::uint32_t max)
 }
 
 // The shift that divides by a power of two. 64-bit quotients are taken by
-// shifts only: the exe links no 64-bit division routine of the compiler's
-// library, which is built for newer processors.
+// shifts, so the exe needs no 64-bit division routine of the compiler's
+// library (as with the form's number texts).
 unsigned ShiftOf(std::uint32_t powerOfTwo)
 {
     unsigned shift = 0;

@@ -307,7 +307,7 @@ bool PartitionStart(std::uint8_t drive, std::uint64_t* sector)
     const DWORD size = DriveSectorSize();
     if (size == 0 || (size & (size - 1)) != 0)
         return false;
-    unsigned shift = 0; // a shift, not a 64-bit division, which the exe links no routine for
+    unsigned shift = 0; // a shift, not a 64-bit division (see core/check.cpp)
     while ((size >> shift) > 1)
         ++shift;
     *sector = start >> shift;
