@@ -9,6 +9,8 @@
 #include "disk/legacy.h"
 #include "resources/resource.h"
 
+#include <commctrl.h>
+
 std::uint8_t OsFamily = OsFamilyNt;
 HINSTANCE AppInstance = nullptr;
 HWND MainDialog = nullptr;
@@ -93,6 +95,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     if (OsFamily == OsFamily9x)
         PrepareLegacyDiskIo();
     AppInstance = instance;
+    // Registers the common control classes before the first dialog. Under the
+    // manifest's version 6 dependency this is the themed set (XP and later);
+    // every comctl32 from Windows 95 and NT 4.0 on has this call.
+    InitCommonControls();
     DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
     return 0;
 }

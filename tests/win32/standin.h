@@ -26,6 +26,10 @@ std::vector<std::string> CallsStartingWith(const std::string& prefix);
 void SetVersion(DWORD platformId, DWORD buildNumber);
 // Whether GetProcAddress finds the wide-text functions of user32 (the NT family).
 void SetWideFunctionsAvailable(bool available);
+// LoadLibraryA finds comdlg32.dll and shell32.dll (any case), and GetProcAddress
+// finds GetOpenFileNameA and ShellExecuteA in them, unless the library or the
+// function was named here since the last Reset.
+void SetMissing(const std::string& libraryOrFunction);
 
 // --- Windows and controls ---
 HWND NewWindow();

@@ -1,9 +1,11 @@
 // The kernel32 half of the stand-in that is not about files: version, last
-// error, module lookups and code-page conversion.
+// error, libraries and module lookups, and code-page conversion.
 #include "standin.h"
 #include "text.h"
 
+#include <cctype>
 #include <cstring>
+#include <set>
 
 namespace standin {
 
@@ -14,6 +16,7 @@ DWORD platformId = VER_PLATFORM_WIN32_NT;
 DWORD buildNumber = 7601;
 bool wideAvailable = true;
 DWORD lastError = 0;
+std::set<std::string> missing;
 } // namespace
 
 void ResetWindow();
@@ -25,6 +28,7 @@ void Reset()
     buildNumber = 7601;
     wideAvailable = true;
     lastError = 0;
+    missing.clear();
     ResetWindow();
     ResetDisk();
 }
@@ -47,6 +51,11 @@ void SetVersion(DWORD platform, DWORD build)
 }
 
 void SetWideFunctionsAvailable(bool available) { wideAvailable = available; }
+
+void SetMissing(const std::string& libraryOrFunction)
+{
+    missing.insert(libraryOrFunction);
+}
 
 std::wstring WidenUtf8(const char* s)
 {
@@ -113,14 +122,58 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name)
 
 namespace {
 // The real GetProcAddress hands back an untyped pointer; so does this one.
-FARPROC wideSetter = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetDlgItemTextW));
+template <typename Function> FARPROC Untyped(Function* function)
+{
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
 }
 
-FARPROC WINAPI GetProcAddress(HMODULE, LPCSTR name)
+// The libraries that LoadLibraryA finds, each with its handle and the one
+// function of it that the program looks up.
+struct Library {
+    const char* name;
+    std::uintptr_t handle;
+    const char* function;
+    FARPROC address;
+};
+const Library Libraries[] = {
+    {"comdlg32.dll", 0x7100, "GetOpenFileNameA", Untyped(&GetOpenFileNameA)},
+    {"shell32.dll", 0x7200, "ShellExecuteA", Untyped(&ShellExecuteA)},
+};
+
+bool IsMissing(const std::string& libraryOrFunction)
+{
+    return missing.count(libraryOrFunction) != 0;
+}
+
+std::string Lower(const char* text)
+{
+    std::string lower(text);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
+} // namespace
+
+HMODULE WINAPI LoadLibraryA(LPCSTR name)
+{
+    Log(std::string("LoadLibraryA(") + name + ")");
+    for (const Library& library : Libraries)
+        if (Lower(name) == library.name && !IsMissing(library.name))
+            return reinterpret_cast<HMODULE>(library.handle);
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
 {
     Log(std::string("GetProcAddress(") + name + ")");
     if (wideAvailable && std::strcmp(name, "SetDlgItemTextW") == 0)
-        return wideSetter;
+        return Untyped(&SetDlgItemTextW);
+    for (const Library& library : Libraries)
+        if (reinterpret_cast<HMODULE>(library.handle) == module &&
+            std::strcmp(name, library.function) == 0 && !IsMissing(name))
+            return library.address;
+    SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
 }
 

@@ -97,6 +97,8 @@ typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define ERROR_ACCESS_DENIED 5
 #define ERROR_NOT_READY 21
 #define ERROR_INVALID_PARAMETER 87
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_PROC_NOT_FOUND 127
 
 // Version query.
 #define VER_PLATFORM_WIN32s 0
@@ -118,6 +120,7 @@ typedef struct _OSVERSIONINFOA {
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info);
 HMODULE WINAPI GetModuleHandleA(LPCSTR name);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+HMODULE WINAPI LoadLibraryA(LPCSTR name);
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD code);
 int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount,
