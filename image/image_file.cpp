@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 char ImagePath[ImagePathSize];
 ImageError LastImageError = {};
@@ -22,10 +23,29 @@ constexpr DWORD PathBufferSize = MAX_PATH;
 // The one file dialog record of the process, set up anew before each use.
 OPENFILENAMEA FileDialog;
 
+typedef BOOL(WINAPI* OpenFileDialogFunction)(OPENFILENAMEA*);
+static_assert(std::is_same_v<OpenFileDialogFunction, decltype(&GetOpenFileNameA)>);
+
+// COMDLG32 is loaded by the first file command, not at start-up. Each use
+// takes one more reference and gives none back, so the library stays loaded
+// for the rest of the process, as an import would.
+OpenFileDialogFunction FileDialogFunction()
+{
+    HMODULE library = LoadLibraryA("comdlg32.dll");
+    if (library == nullptr)
+        return nullptr;
+    FARPROC found = GetProcAddress(library, "GetOpenFileNameA");
+    return reinterpret_cast<OpenFileDialogFunction>(reinterpret_cast<void (*)()>(found));
+}
+
 } // namespace
 
 bool ChooseImagePath(HWND owner, const char* title)
 {
+    // Without COMDLG32 the command goes as a cancelled dialog.
+    OpenFileDialogFunction openFileDialog = FileDialogFunction();
+    if (openFileDialog == nullptr)
+        return false;
     std::memset(&FileDialog, 0, sizeof FileDialog);
     FileDialog.lStructSize = FileDialogRecordSize;
     FileDialog.hwndOwner = owner;
@@ -40,7 +60,7 @@ bool ChooseImagePath(HWND owner, const char* title)
     // which the next dialog starts from.
     char chosenLast[ImagePathSize];
     std::memcpy(chosenLast, ImagePath, ImagePathSize);
-    if (GetOpenFileNameA(&FileDialog) != 0)
+    if (openFileDialog(&FileDialog) != 0)
         return true;
     std::memcpy(ImagePath, chosenLast, ImagePathSize);
     return false;

@@ -10,6 +10,8 @@
 #include "disk/sector.h"
 #include "resources/resource.h"
 
+#include <commctrl.h>
+
 std::uint8_t OsFamily = OsFamilyNt;
 HINSTANCE AppInstance = nullptr;
 HWND MainDialog = nullptr;
@@ -91,6 +93,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     FsKind = FsKindNone;
     OsFamily = PrepareDiskAccess() ? OsFamily9x : OsFamilyNt;
     AppInstance = instance;
+    // Registers the common control classes before the first dialog. Under the
+    // manifest's version 6 dependency this is the themed set (XP and later);
+    // every comctl32 from Windows 95 and NT 4.0 on has this call.
+    InitCommonControls();
     DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "core/layout.h"
 #include "core/recognize.h"
 #include "ui/check.h"
+#include "ui/about.h"
 #include "ui/form.h"
 
 #include <algorithm>
@@ -57,6 +58,15 @@ TEST(StartUp, ProbesTheFamilyAndRunsTheMainDialogUntilExit)
         }
         EXPECT_EQ(standin::CallsStartingWith("DialogBoxParamA"),
                   std::vector<std::string>{"DialogBoxParamA(102, owner none, 0)"});
+        // The common controls are set up before the window; COMDLG32 and
+        // SHELL32 wait for their first use.
+        const auto first = [](const std::string& prefix) {
+            return std::find_if(standin::Calls.begin(), standin::Calls.end(),
+                                [&](const std::string& s) { return s.rfind(prefix, 0) == 0; });
+        };
+        EXPECT_EQ(standin::CallsStartingWith("InitCommonControls").size(), 1u);
+        EXPECT_LT(first("InitCommonControls"), first("DialogBoxParamA"));
+        EXPECT_TRUE(standin::CallsStartingWith("LoadLibraryA").empty());
         EXPECT_EQ(standin::CallsStartingWith("PostMessageA"),
                   std::vector<std::string>{"PostMessageA(16, 0, 0)"}); // Exit posts WM_CLOSE
     }
@@ -123,6 +133,39 @@ TEST_F(Dispatch, CreateCommandsShowTheNewRecordWhateverWasShown)
             EXPECT_EQ(standin::Items(window, IDC_MEDIA)[static_cast<std::size_t>(selection)],
                       c.media);
         }
+    }
+}
+
+TEST_F(Dispatch, AboutLinksGoToTheShellLoadedOnFirstPress)
+{
+    // Each button hands its link to SHELL32, which is loaded on the first
+    // press; without the library or the function the buttons do nothing and
+    // the box still closes.
+    const std::string mail =
+        std::string("ShellExecuteA(owner, open, ") + MailLink + ", null, null, 0)";
+    const std::string donation =
+        std::string("ShellExecuteA(owner, open, ") + DonationLink + ", null, null, 0)";
+    struct Case {
+        const char* missing;
+        std::vector<std::string> opened;
+    };
+    const Case cases[] = {
+        {nullptr, {mail, donation, mail}}, {"shell32.dll", {}}, {"ShellExecuteA", {}}};
+    for (const auto& c : cases) {
+        standin::Reset();
+        standin::Attach(window, MainDialogProc, IDD_MAIN);
+        if (c.missing != nullptr)
+            standin::SetMissing(c.missing);
+        standin::OnDialog = [](HWND about, int templateId) {
+            ASSERT_EQ(templateId, IDD_ABOUT);
+            for (int button : {IDC_EMAIL, IDC_DONATE, IDC_EMAIL})
+                standin::Send(about, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+            standin::Send(about, WM_CLOSE, 0, 0);
+        };
+        Menu(IDM_ABOUT);
+        const char* label = c.missing ? c.missing : "all present";
+        EXPECT_EQ(standin::CallsStartingWith("ShellExecuteA"), c.opened) << label;
+        EXPECT_EQ(standin::EndedDialogs, std::vector<std::string>{"103:0"}) << label;
     }
 }
 

@@ -128,6 +128,8 @@ typedef struct _SYSTEMTIME {
     WORD wSecond;
     WORD wMilliseconds;
 } SYSTEMTIME, *LPSYSTEMTIME;
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_PROC_NOT_FOUND 127
 
 // Version query.
 #define VER_PLATFORM_WIN32s 0
@@ -149,6 +151,7 @@ typedef struct _OSVERSIONINFOA {
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info);
 HMODULE WINAPI GetModuleHandleA(LPCSTR name);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+HMODULE WINAPI LoadLibraryA(LPCSTR name);
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD code);
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multi, int multiCount,
