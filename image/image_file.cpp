@@ -29,13 +29,27 @@ static_assert(std::is_same_v<OpenFileDialogFunction, decltype(&GetOpenFileNameA)
 // COMDLG32 is loaded by the first file command, not at start-up. Each use
 // takes one more reference and gives none back, so the library stays loaded
 // for the rest of the process, as an import would.
-OpenFileDialogFunction FileDialogFunction()
+typedef DWORD(WINAPI* DialogErrorFunction)();
+static_assert(std::is_same_v<DialogErrorFunction, decltype(&CommDlgExtendedError)>);
+
+FARPROC DialogLibraryFunction(const char* name)
 {
     HMODULE library = LoadLibraryA("comdlg32.dll");
-    if (library == nullptr)
-        return nullptr;
-    FARPROC found = GetProcAddress(library, "GetOpenFileNameA");
-    return reinterpret_cast<OpenFileDialogFunction>(reinterpret_cast<void (*)()>(found));
+    return library == nullptr ? nullptr : GetProcAddress(library, name);
+}
+
+OpenFileDialogFunction FileDialogFunction()
+{
+    return reinterpret_cast<OpenFileDialogFunction>(
+        reinterpret_cast<void (*)()>(DialogLibraryFunction("GetOpenFileNameA")));
+}
+
+// Why the dialog gave no file: 0 when the user cancelled it.
+DWORD FileDialogError()
+{
+    const auto dialogError = reinterpret_cast<DialogErrorFunction>(
+        reinterpret_cast<void (*)()>(DialogLibraryFunction("CommDlgExtendedError")));
+    return dialogError == nullptr ? 0 : dialogError();
 }
 
 } // namespace
@@ -60,9 +74,12 @@ bool ChooseImagePath(HWND owner, const char* title)
     // which the next dialog starts from.
     char chosenLast[ImagePathSize];
     std::memcpy(chosenLast, ImagePath, ImagePathSize);
+    LastImageError = {};
     if (openFileDialog(&FileDialog) != 0)
         return true;
     std::memcpy(ImagePath, chosenLast, ImagePathSize);
+    if (const DWORD error = FileDialogError())
+        LastImageError = {ImageStepDialog, error};
     return false;
 }
 

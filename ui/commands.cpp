@@ -211,8 +211,10 @@ void WriteToDisk()
 
 bool ImportFile()
 {
-    if (!ChooseImagePath(MainDialog, DialogTitle(L"匯入檔案?")))
+    if (!ChooseImagePath(MainDialog, DialogTitle(L"匯入檔案?"))) {
+        ReportFileDialogError();
         return false;
+    }
     if (!ReadImageFile(ImagePath, Staging())) {
         ReportImportError(ImagePath);
         return false;
@@ -225,8 +227,10 @@ bool ImportFile()
 void ExportFile()
 {
     FormToRecord();
-    if (!ChooseImagePath(MainDialog, DialogTitle(L"匯出檔案?")))
+    if (!ChooseImagePath(MainDialog, DialogTitle(L"匯出檔案?"))) {
+        ReportFileDialogError();
         return;
+    }
     if (FileExists(ImagePath) && !AskReplaceFile(ImagePath))
         return;
     if (!ReplaceImageFile(ImagePath, SectorBuffer, OsFamily == OsFamilyNt))

@@ -21,6 +21,7 @@ constexpr int SystemTextSize = 512;
 constexpr std::uint8_t ExtendedBootSignature = 0x29; // label and serial follow
 constexpr std::uint8_t SerialOnlySignature = 0x28;   // a serial, no label
 constexpr int VolumeLabelSize = 11;
+constexpr DWORD FileNameBufferTooSmall = 0x3003; // FNERR_BUFFERTOOSMALL
 
 void Begin()
 {
@@ -236,6 +237,24 @@ void ReportDiskError(std::uint8_t drive)
     if (OsFamily == OsFamilyNt && e.step == DiskStepOpen && e.cause == DiskCauseWin32 &&
         e.code == ERROR_ACCESS_DENIED)
         AddAdministratorHint();
+    ShowError();
+}
+
+void ReportFileDialogError()
+{
+    if (LastImageError.step != ImageStepDialog)
+        return; // cancelled
+    Begin();
+    Add(L"檔案對話方塊無法完成");
+    if (LastImageError.code == FileNameBufferTooSmall) {
+        Add(L"：選取的檔案路徑太長，最多只能有 ");
+        AddDecimal(ImagePathSize - 1);
+        Add(L" 個字元。");
+    } else {
+        Add(L"，錯誤碼 0x");
+        AddHex(LastImageError.code, 4);
+        Add(L"。");
+    }
     ShowError();
 }
 

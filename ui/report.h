@@ -6,6 +6,9 @@
 
 // A failed disk transfer of drive (1 = A:), from LastDiskError.
 void ReportDiskError(std::uint8_t drive);
+// A file dialog that failed rather than being cancelled, from LastImageError;
+// says nothing after a cancel.
+void ReportFileDialogError();
 // A failed import or export of path, from LastImageError.
 void ReportImportError(const char* path);
 void ReportExportError(const char* path);

@@ -26,6 +26,7 @@
 namespace standin {
 
 std::vector<Exchange> Exchanges;
+DWORD dialogError = 0; // what CommDlgExtendedError gives after the last file dialog
 
 namespace {
 
@@ -346,6 +347,7 @@ BOOL ChooseFile(OPENFILENAMEA* dialog, const std::string& path)
 {
     const std::size_t needed = path.size() + 1;
     if (dialog->lpstrFile == nullptr || dialog->nMaxFile < needed) {
+        dialogError = FNERR_BUFFERTOOSMALL;
         if (dialog->lpstrFile != nullptr && dialog->nMaxFile >= 2) {
             dialog->lpstrFile[0] = static_cast<char>(needed & 0xFF);
             dialog->lpstrFile[1] = static_cast<char>(needed >> 8);
@@ -689,10 +691,19 @@ BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA dialog)
         std::to_string(dialog->nMaxFile) + ", title " +
         (dialog->lpstrTitle ? dialog->lpstrTitle : "null") + ", flags " + Hex(dialog->Flags) +
         ", ext " + (dialog->lpstrDefExt ? dialog->lpstrDefExt : "null") + ")");
+    dialogError = 0;
     // The sizes Windows accepts: the 4.0 record and the full one of a 32-bit program.
-    if (dialog->lStructSize != OPENFILENAME_SIZE_VERSION_400A && dialog->lStructSize != 88)
+    if (dialog->lStructSize != OPENFILENAME_SIZE_VERSION_400A && dialog->lStructSize != 88) {
+        dialogError = CDERR_STRUCTSIZE;
         return FALSE;
+    }
     if (!OnOpenFileName)
         return FALSE; // nobody to choose a file: the user cancelled
     return OnOpenFileName(dialog);
+}
+
+DWORD WINAPI CommDlgExtendedError()
+{
+    Log("CommDlgExtendedError() -> " + Hex(dialogError));
+    return dialogError;
 }

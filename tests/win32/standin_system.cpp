@@ -129,8 +129,8 @@ template <typename Function> FARPROC Untyped(Function* function)
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
 }
 
-// The libraries that LoadLibraryA finds, each with its handle and the one
-// function of it that the program looks up.
+// The libraries that LoadLibraryA finds, each with its handle, and the
+// functions of them that the program looks up.
 struct Library {
     const char* name;
     std::uintptr_t handle;
@@ -139,6 +139,7 @@ struct Library {
 };
 const Library Libraries[] = {
     {"comdlg32.dll", 0x7100, "GetOpenFileNameA", Untyped(&GetOpenFileNameA)},
+    {"comdlg32.dll", 0x7100, "CommDlgExtendedError", Untyped(&CommDlgExtendedError)},
     {"shell32.dll", 0x7200, "ShellExecuteA", Untyped(&ShellExecuteA)},
 };
 
