@@ -3,7 +3,7 @@
 #include "app.h"
 #include "commands.h"
 #include "form.h"
-#include "text.h"
+#include "message.h"
 #include "core/backup.h"
 #include "core/layout.h"
 #include "core/record.h"
@@ -16,36 +16,15 @@ constexpr int MaxFindings = 64;
 
 // The text stays short enough for the 9x family's ANSI copy of it (two bytes
 // a character); lines that would not fit are counted instead.
-constexpr int MessageSize = 1300;
+constexpr int MessageRoom = 1300;
 constexpr int LineRoom = 200; // the longest line, and the count after it
 constexpr int MaxBackupRuns = 12;
-wchar_t Message[MessageSize];
-int MessageLength = 0;
-
-void Add(const wchar_t* text)
-{
-    while (*text != L'\0' && MessageLength < MessageSize - 1)
-        Message[MessageLength++] = *text++;
-    Message[MessageLength] = L'\0';
-}
-
-void AddNumber(std::uint64_t value)
-{
-    char digits[NumberTextSize];
-    FormatNumber(value, digits);
-    wchar_t wide[NumberTextSize];
-    int i = 0;
-    for (; digits[i] != '\0'; ++i)
-        wide[i] = static_cast<wchar_t>(digits[i]);
-    wide[i] = L'\0';
-    Add(wide);
-}
 
 void AddHexByte(std::uint32_t byte)
 {
     const wchar_t text[] = {L"0123456789ABCDEF"[(byte >> 4) & 0xF], L"0123456789ABCDEF"[byte & 0xF],
                             L'\0'};
-    Add(text);
+    MessageAdd(text);
 }
 
 // count bytes of value, low byte first, as "EB 3C 90".
@@ -53,7 +32,7 @@ void AddBytes(std::uint64_t value, int count)
 {
     for (int i = 0; i < count; ++i, value >>= 8) {
         if (i > 0)
-            Add(L" ");
+            MessageAdd(L" ");
         AddHexByte(static_cast<std::uint32_t>(value & 0xFF));
     }
 }
@@ -68,7 +47,7 @@ void AddText8(std::uint64_t value)
     }
     text[9] = L'"';
     text[10] = L'\0';
-    Add(text);
+    MessageAdd(text);
 }
 
 // The field's name: its label on the form under kind, else a name of its own.
@@ -107,142 +86,147 @@ const wchar_t* KindOfRule(std::uint8_t rule)
 // 「label」為 value：
 void AddSubject(const Finding& f, std::uint8_t kind)
 {
-    Add(L"「");
-    Add(FieldName(kind, f.offset));
-    Add(L"」為 ");
+    MessageAdd(L"「");
+    MessageAdd(FieldName(kind, f.offset));
+    MessageAdd(L"」為 ");
     switch (f.rule) {
     case RuleJump: AddBytes(f.value, 3); break;
     case RuleSignature: AddBytes(f.value, 2); break;
     case RuleNtfsName: AddText8(f.value); break;
     case RuleMedia:
-        Add(L"0x");
+        MessageAdd(L"0x");
         AddHexByte(static_cast<std::uint32_t>(f.value));
         break;
     case RuleFat12TooManyClusters:
     case RuleFat16TooFewClusters:
     case RuleFat16TooManyClusters:
-    case RuleFat32FewClusters: Add(KindOfRule(f.rule)); break;
-    default: AddNumber(f.value); break;
+    case RuleFat32FewClusters: MessageAdd(KindOfRule(f.rule)); break;
+    default: MessageAddDecimal(f.value); break;
     }
-    Add(L"：");
+    MessageAdd(L"：");
 }
 
 // What the rule asks, after the subject.
 void AddRule(const Finding& f, std::uint8_t kind)
 {
     switch (f.rule) {
-    case RuleJump: Add(L"開頭應為跳躍指令 EB xx 90 或 E9 xx xx。"); break;
-    case RuleSignature: Add(L"位移 510 應為 55 AA。"); break;
-    case RuleBytesPerSector: Add(L"應為 512、1024、2048 或 4096。"); break;
+    case RuleJump: MessageAdd(L"開頭應為跳躍指令 EB xx 90 或 E9 xx xx。"); break;
+    case RuleSignature: MessageAdd(L"位移 510 應為 55 AA。"); break;
+    case RuleBytesPerSector: MessageAdd(L"應為 512、1024、2048 或 4096。"); break;
     case RuleSectorsPerCluster:
-        Add(kind == FsKindNtfs ? L"應為 1 到 128 之間 2 的次方，或 244 到 248（0xF4 到 0xF8，"
-                                 L"表示 2 的 256 減此值次方個磁區）。"
-                               : L"應為 1 到 128 之間 2 的次方。");
+        MessageAdd(kind == FsKindNtfs
+                       ? L"應為 1 到 128 之間 2 的次方，或 244 到 248（0xF4 到 0xF8，"
+                         L"表示 2 的 256 減此值次方個磁區）。"
+                       : L"應為 1 到 128 之間 2 的次方。");
         break;
     case RuleFatClusterSize:
-        Add(L"磁簇為 ");
-        AddNumber(f.limit);
-        Add(L" 位元組，FAT 的磁簇最大 32 KiB（32768 位元組）。");
+        MessageAdd(L"磁簇為 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L" 位元組，FAT 的磁簇最大 32 KiB（32768 位元組）。");
         break;
     case RuleNtfsClusterSize:
-        Add(L"磁簇為 ");
-        AddNumber(f.limit);
-        Add(L" 位元組，NTFS 的磁簇最大 2 MiB（2097152 位元組）。");
+        MessageAdd(L"磁簇為 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L" 位元組，NTFS 的磁簇最大 2 MiB（2097152 位元組）。");
         break;
     case RuleNtfsLargeCluster:
-        Add(L"磁簇為 ");
-        AddNumber(f.limit);
-        Add(L" 位元組，大於 64 KiB，Windows 10 1709 以前的 Windows 無法使用（提醒）。");
+        MessageAdd(L"磁簇為 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L" 位元組，大於 64 KiB，Windows 10 1709 以前的 Windows 無法使用（提醒）。");
         break;
-    case RuleMedia: Add(L"應為 0xF0 或 0xF8 到 0xFF。"); break;
-    case RuleReservedSectors: Add(L"至少要有 1 個，啟動磁區本身就是保留的磁區。"); break;
-    case RuleNoFat: Add(L"至少要有 1 個 FAT。"); break;
-    case RuleManyFats: Add(L"多於 2 個 FAT 並不常見，許多系統只接受 1 或 2 個（提醒）。"); break;
-    case RuleFatSizeZero: Add(L"FAT 不可為 0 個磁區。"); break;
+    case RuleMedia: MessageAdd(L"應為 0xF0 或 0xF8 到 0xFF。"); break;
+    case RuleReservedSectors: MessageAdd(L"至少要有 1 個，啟動磁區本身就是保留的磁區。"); break;
+    case RuleNoFat: MessageAdd(L"至少要有 1 個 FAT。"); break;
+    case RuleManyFats:
+        MessageAdd(L"多於 2 個 FAT 並不常見，許多系統只接受 1 或 2 個（提醒）。");
+        break;
+    case RuleFatSizeZero: MessageAdd(L"FAT 不可為 0 個磁區。"); break;
     case RuleFatTooSmall:
-        Add(L"FAT 容納不下所有磁簇，至少需要 ");
-        AddNumber(f.limit);
-        Add(L" 個磁區。");
+        MessageAdd(L"FAT 容納不下所有磁簇，至少需要 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L" 個磁區。");
         break;
     case RuleNoDataRegion:
-        Add(L"保留的磁區、FAT 與根目錄之後沒有資料區，至少需要 ");
-        AddNumber(f.limit);
-        Add(L" 個磁區。");
+        MessageAdd(L"保留的磁區、FAT 與根目錄之後沒有資料區，至少需要 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L" 個磁區。");
         break;
-    case RuleTotalMissing: Add(L"磁碟區的總磁區數不可為 0。"); break;
-    case RuleRootEntriesZero: Add(L"FAT12 與 FAT16 的根目錄不可為 0 個項目。"); break;
+    case RuleTotalMissing: MessageAdd(L"磁碟區的總磁區數不可為 0。"); break;
+    case RuleRootEntriesZero: MessageAdd(L"FAT12 與 FAT16 的根目錄不可為 0 個項目。"); break;
     case RuleRootEntriesPartial:
-        Add(L"應為 ");
-        AddNumber(f.limit);
-        Add(L" 的倍數，根目錄才會佔滿整數個磁區。");
+        MessageAdd(L"應為 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L" 的倍數，根目錄才會佔滿整數個磁區。");
         break;
     case RuleTotalInBoth:
-        Add(L"總數已存在 16 位元欄位，32 位元欄位卻是 ");
-        AddNumber(f.limit);
-        Add(L"，應為 0。");
+        MessageAdd(L"總數已存在 16 位元欄位，32 位元欄位卻是 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L"，應為 0。");
         break;
-    case RuleSmallTotalIn32: Add(L"小於 65535 的總數應存在 16 位元欄位，32 位元欄位為 0。"); break;
+    case RuleSmallTotalIn32:
+        MessageAdd(L"小於 65535 的總數應存在 16 位元欄位，32 位元欄位為 0。");
+        break;
     case RuleFat12TooManyClusters:
     case RuleFat16TooManyClusters:
-        Add(L"資料磁簇有 ");
-        AddNumber(f.value);
-        Add(L" 個，");
-        Add(KindOfRule(f.rule));
-        Add(L" 必須少於 ");
-        AddNumber(f.limit);
-        Add(L" 個。");
+        MessageAdd(L"資料磁簇有 ");
+        MessageAddDecimal(f.value);
+        MessageAdd(L" 個，");
+        MessageAdd(KindOfRule(f.rule));
+        MessageAdd(L" 必須少於 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L" 個。");
         break;
     case RuleFat16TooFewClusters:
     case RuleFat32FewClusters:
-        Add(L"資料磁簇只有 ");
-        AddNumber(f.value);
-        Add(L" 個，");
-        Add(KindOfRule(f.rule));
-        Add(L" 至少要有 ");
-        AddNumber(f.limit);
-        Add(L" 個。");
+        MessageAdd(L"資料磁簇只有 ");
+        MessageAddDecimal(f.value);
+        MessageAdd(L" 個，");
+        MessageAdd(KindOfRule(f.rule));
+        MessageAdd(L" 至少要有 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L" 個。");
         break;
-    case RuleFat32RootEntries: Add(L"FAT32 的根目錄在磁簇中，應為 0。"); break;
-    case RuleFat32SmallTotal: Add(L"FAT32 只用 32 位元的總磁區數，應為 0。"); break;
-    case RuleFat32SmallFatSize: Add(L"FAT32 只用 32 位元的 FAT 大小，應為 0。"); break;
+    case RuleFat32RootEntries: MessageAdd(L"FAT32 的根目錄在磁簇中，應為 0。"); break;
+    case RuleFat32SmallTotal: MessageAdd(L"FAT32 只用 32 位元的總磁區數，應為 0。"); break;
+    case RuleFat32SmallFatSize: MessageAdd(L"FAT32 只用 32 位元的 FAT 大小，應為 0。"); break;
     case RuleRootCluster:
         if (f.limit == 0) {
-            Add(L"磁簇編號從 2 開始。");
+            MessageAdd(L"磁簇編號從 2 開始。");
             break;
         }
-        Add(L"應在 2 到 ");
-        AddNumber(f.limit);
-        Add(L" 之間。");
+        MessageAdd(L"應在 2 到 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L" 之間。");
         break;
     case RuleFsInfoOutside:
     case RuleBackupOutside:
-        Add(L"應在保留的磁區之內（小於 ");
-        AddNumber(f.limit);
-        Add(L"），0 表示沒有。");
+        MessageAdd(L"應在保留的磁區之內（小於 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L"），0 表示沒有。");
         break;
-    case RuleFsInfoIsBackup: Add(L"與 FS Info Sector 是同一個磁區，兩者必須不同。"); break;
-    case RuleFsVersion: Add(L"應為 0。"); break;
-    case RuleNtfsFatField: Add(L"NTFS 不使用這個 FAT 欄位，應為 0。"); break;
-    case RuleNtfsName: Add(L"位移 3 應為 \"NTFS    \"（NTFS 與四個空格）。"); break;
-    case RuleMftZero: Add(L"不可為 0。"); break;
-    case RuleMftMirrSame: Add(L"與 $MFT Cluster 相同，兩者必須不同。"); break;
+    case RuleFsInfoIsBackup: MessageAdd(L"與 FS Info Sector 是同一個磁區，兩者必須不同。"); break;
+    case RuleFsVersion: MessageAdd(L"應為 0。"); break;
+    case RuleNtfsFatField: MessageAdd(L"NTFS 不使用這個 FAT 欄位，應為 0。"); break;
+    case RuleNtfsName: MessageAdd(L"位移 3 應為 \"NTFS    \"（NTFS 與四個空格）。"); break;
+    case RuleMftZero: MessageAdd(L"不可為 0。"); break;
+    case RuleMftMirrSame: MessageAdd(L"與 $MFT Cluster 相同，兩者必須不同。"); break;
     case RuleMftOutside:
-        Add(L"超出磁碟區，磁碟區只有 ");
-        AddNumber(f.limit);
-        Add(L" 個磁簇。");
+        MessageAdd(L"超出磁碟區，磁碟區只有 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L" 個磁簇。");
         break;
     case RuleNtfsRecordCode:
-        Add(L"最低位元組應為 1 到 64 之間 2 的次方，或 225 到 247（0xE1 到 0xF7）。");
+        MessageAdd(L"最低位元組應為 1 到 64 之間 2 的次方，或 225 到 247（0xE1 到 0xF7）。");
         break;
     case RuleHiddenSectors:
-        Add(L"分割區從磁區 ");
-        AddNumber(f.limit);
-        Add(L" 開始。延伸分割區中的邏輯磁碟機可能從延伸分割區的起點算起，那樣並沒有錯；"
-            L"否則是分割區搬移或複製後沒有更新，應改為 ");
-        AddNumber(f.limit);
-        Add(L"。");
+        MessageAdd(L"分割區從磁區 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L" 開始。延伸分割區中的邏輯磁碟機可能從延伸分割區的起點算起，那樣並沒有錯；"
+                   L"否則是分割區搬移或複製後沒有更新，應改為 ");
+        MessageAddDecimal(f.limit);
+        MessageAdd(L"。");
         break;
-    default: Add(L"不符合規則。"); break;
+    default: MessageAdd(L"不符合規則。"); break;
     }
 }
 
@@ -250,25 +234,25 @@ void AddRule(const Finding& f, std::uint8_t kind)
 // findings[0] to findings[count - 1].
 void AddBackupLine(const Finding* findings, int count)
 {
-    Add(L"「備份啟動磁區」（磁區 ");
-    AddNumber(findings[0].limit);
+    MessageAdd(L"「備份啟動磁區」（磁區 ");
+    MessageAddDecimal(findings[0].limit);
     if (findings[0].rule == RuleBackupUnreadable) {
-        Add(L"）無法讀取，沒有比對。");
+        MessageAdd(L"）無法讀取，沒有比對。");
         return;
     }
-    Add(L"）與啟動磁區在位移 ");
+    MessageAdd(L"）與啟動磁區在位移 ");
     for (int i = 0; i < count && i < MaxBackupRuns; ++i) {
         if (i > 0)
-            Add(L"、");
-        AddNumber(findings[i].offset);
+            MessageAdd(L"、");
+        MessageAddDecimal(findings[i].offset);
         if (findings[i].value != findings[i].offset) {
-            Add(L"–");
-            AddNumber(findings[i].value);
+            MessageAdd(L"–");
+            MessageAddDecimal(findings[i].value);
         }
     }
     if (count > MaxBackupRuns)
-        Add(L" 等處");
-    Add(L" 不同。");
+        MessageAdd(L" 等處");
+    MessageAdd(L" 不同。");
 }
 
 bool IsBackupRule(std::uint8_t rule)
@@ -284,9 +268,9 @@ bool IsNote(std::uint8_t rule)
 
 void AddNote(const Finding& f)
 {
-    Add(L"\n\n註：系統沒有告知分割區的起點，所以沒有檢查「隱藏的磁區」（");
-    AddNumber(f.value);
-    Add(L"）。");
+    MessageAdd(L"\n\n註：系統沒有告知分割區的起點，所以沒有檢查「隱藏的磁區」（");
+    MessageAddDecimal(f.value);
+    MessageAdd(L"）。");
 }
 
 // Sector 0 and the backup are read into the spare half of SectorBuffer, which
@@ -347,25 +331,24 @@ unsigned LinesFrom(const Finding* findings, int count)
 
 const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kind)
 {
-    MessageLength = 0;
-    Message[0] = L'\0';
-    Add(LinesFrom(findings, count) != 0 ? L"檢查啟動磁區發現下列問題：\n"
-                                        : L"檢查啟動磁區：沒有發現問題。");
+    MessageBegin();
+    MessageAdd(LinesFrom(findings, count) != 0 ? L"檢查啟動磁區發現下列問題：\n"
+                                               : L"檢查啟動磁區：沒有發現問題。");
     unsigned line = 0;
     for (int i = 0; i < count;) {
         if (IsNote(findings[i].rule)) {
             ++i;
             continue;
         }
-        if (MessageLength > MessageSize - LineRoom) {
-            Add(L"\n……另有 ");
-            AddNumber(LinesFrom(findings + i, count - i));
-            Add(L" 項未列出。");
+        if (MessageLength() > MessageRoom - LineRoom) {
+            MessageAdd(L"\n……另有 ");
+            MessageAddDecimal(LinesFrom(findings + i, count - i));
+            MessageAdd(L" 項未列出。");
             break;
         }
-        Add(L"\n");
-        AddNumber(++line);
-        Add(L". ");
+        MessageAdd(L"\n");
+        MessageAddDecimal(++line);
+        MessageAdd(L". ");
         if (IsBackupRule(findings[i].rule)) {
             int runs = 1;
             while (i + runs < count && findings[i + runs].rule == RuleBackupDiffers)
@@ -381,7 +364,7 @@ const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kin
     for (int i = 0; i < count; ++i)
         if (IsNote(findings[i].rule))
             AddNote(findings[i]);
-    return Message;
+    return MessageText();
 }
 
 void CheckBootSector()
@@ -393,6 +376,6 @@ void CheckBootSector()
     if (OsFamily == OsFamilyNt && RecordDrive != 0)
         count += CheckAgainstDrive(RecordDrive, kind, findings + count, MaxFindings - count);
     const bool found = LinesFrom(findings, count) != 0;
-    ShowMessageBox(MainDialog, CheckMessage(findings, count, kind),
-                   found ? MB_ICONWARNING | MB_OK : MB_ICONINFORMATION | MB_OK);
+    CheckMessage(findings, count, kind);
+    MessageShow(found ? MB_ICONWARNING | MB_OK : MB_ICONINFORMATION | MB_OK);
 }
