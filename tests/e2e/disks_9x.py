@@ -12,14 +12,16 @@ them, the packet and the registers handed back. The checks:
     byte of any image;
   - start-up opens the device (the double is loaded) and sends nothing;
   - each command sends the exchanges of the call table in its order: the
-    picker's probes P1 for drives 1 to 25, then R1 for a read, or L1 W1 U1 for
-    a write; with the FAT32 lock refused L1 L2 W1 U1; with the FAT32 unlock
-    refused L1 W1 U1 U2; with both locks refused L1 L2 W1 U1 U2 (the write
-    still runs; the unlocks fail as nothing is locked);
+    picker's probes P1 for drives 1 to 25, then R1 for a read, or for a write
+    R1 (the sector kept in the undo file, before the question, answered Yes)
+    R1 (the drive still holds it) L1 W1 U1; with the FAT32 lock refused
+    L1 L2 W1 U1; with the FAT32 unlock refused L1 W1 U1 U2; with both locks
+    refused L1 L2 W1 U1 U2 (the write still runs; the unlocks fail as nothing
+    is locked);
   - every register that an exchange does not set holds what the previous
     exchange handed back;
   - a win95 run through the same double takes the standard path: probes P2,
-    then R2, or L2 W2 U2.
+    then R2, or R2 R2 L2 W2 U2.
 Each program run is a copy of kelvashin.exe whose name selects the Windows
 version that Wine reports (AppDefaults), so that one prefix, X server and
 wineserver serve every run."""
@@ -241,9 +243,12 @@ def write(run, case, letter, image, hidden, images, locking, locked=True):
                      {1046: str(hidden)}, disks.with_fields(e.sector0(image), (28, "<I", hidden)))
     drive = LETTERS[letter]
     extended = locking[0][0] == "L1"
-    got = run.expect(case, run.probes(extended) + [(row, drive) for row, _ in locking])
+    # Two reads come first: the sector saved in the undo file before the
+    # question, and the check, after Yes, that the drive still holds it.
+    reads = [("R1" if extended else "R2", drive)] * 2
+    got = run.expect(case, run.probes(extended) + reads + [(row, drive) for row, _ in locking])
     for index, (row, refused) in enumerate(locking):
-        position = DRIVE_COUNT + index
+        position = DRIVE_COUNT + len(reads) + index
         if position < len(got):
             event = got[position]
             run.results.check("%s: %s refused by the double" % (case, row), refused,

@@ -63,6 +63,12 @@ ABOUT_TITLE = "關於 Kelvashin 1.0"
 VK_RETURN = 0x0D
 VK_ESCAPE = 0x1B
 
+# Message boxes: the caption of every one, and the buttons' identifiers.
+MESSAGE_TITLE = "Kelvashin"
+IDOK = 1
+IDYES = 6
+IDNO = 7
+
 
 def arguments(description):
     parser = argparse.ArgumentParser(description=description)
@@ -155,6 +161,23 @@ def give_devices_to_c_and_z(session, work):
     open(empty, "wb").close()
     session.map_device("c", empty)
     session.map_device("z", make_fat(os.path.join(work, "z-device.img"), 12, 360))
+
+
+def check_box(results, case, box, question, *names):
+    """Checks a message box of the program (driver.message's answer): its
+    caption; a question has Yes and No with No the default, an error only OK;
+    its text names each of names (a drive letter, a path, a number). False
+    when no box came."""
+    if not results.check("%s: a message box" % case, True, box is not None):
+        return False
+    results.check("%s: box caption" % case, MESSAGE_TITLE, box["title"])
+    results.check("%s: box buttons and default" % case,
+                  ([IDYES, IDNO], IDNO) if question else ([IDOK], IDOK),
+                  (box["buttons"], box["default"]))
+    for name in names:
+        results.check("%s: box names %s" % (case, name), name,
+                      name if name in box["text"] else box["text"])
+    return True
 
 
 def read_form(driver, dialog):

@@ -2,8 +2,13 @@
 holds the record with the form's edits; importing it shows them again, and a
 second export gives the same file byte for byte. A volume image imports its
 first 512 bytes; a cancelled dialog writes nothing; a short file changes
-nothing that the form shows."""
+nothing that the form shows, and one error box names it and its size.
 
+In Wine's default version, an export onto an existing file asks first: No
+keeps the file as it was, Yes replaces it, and neither leaves a file of its
+own behind in the folder."""
+
+import glob
 import os
 import sys
 
@@ -26,6 +31,30 @@ def file_command(driver, dialog, results, case, command, path, title):
     results.check("%s: file dialog handled" % case, True, answer is not None)
     if answer:
         results.check("%s: dialog title" % case, title, answer[0][2])
+
+
+def replace_cases(driver, dialog, results, work, target, old):
+    """Exports onto an existing file (target, holding old): the question
+    names it; No keeps it, Yes replaces it with the form's record."""
+    driver.set(dialog, 1046, "4321")
+    for case, answer in (("3a export onto a file, No", e.IDNO),
+                         ("3b export onto a file, Yes", e.IDYES)):
+        file_command(driver, dialog, results, case, e.MENU_EXPORT, target, EXPORT_TITLE)
+        question = driver.message(dialog, 30000, answer)
+        e.check_box(results, "%s: question" % case, question, True, dos_path(target), "已經存在")
+        driver.get(dialog, e.KIND_BOX)  # answers once the command has ended
+        if answer == e.IDNO:
+            driver.call("sleep", 1000)
+            results.check("%s: file kept" % case, old.hex(), open(target, "rb").read().hex())
+        else:
+            e.wait_for(lambda: open(target, "rb").read() != old, 30)
+            results.check("%s: file replaced" % case, 4321, e.u32(open(target, "rb").read(), 28))
+            results.check("%s: only the hidden sectors differ" % case, old[:28] + old[32:],
+                          open(target, "rb").read()[:28] + open(target, "rb").read()[32:])
+        results.check("%s: no new file left in the folder" % case, [],
+                      glob.glob(os.path.join(work, "kel*")))
+        results.check("%s: no other window" % case, [], [
+            w[5] for w in driver.call("windows") if w[4] == "#32770" and w[1] != dialog])
 
 
 def main():
@@ -88,6 +117,9 @@ def scenario(args, work, template, results):
         results.check("3 export again: same bytes", data.hex(),
                       open(second, "rb").read().hex() if os.path.exists(second) else "")
 
+        if not e.windows_version() and os.path.exists(second):
+            replace_cases(driver, dialog, results, work, second, data)
+
         # A whole volume image: its first 512 bytes are the record.
         file_command(driver, dialog, results, "4 import volume", e.MENU_IMPORT, fat16, IMPORT_TITLE)
         e.wait_text(driver, dialog, 1046, "17")
@@ -106,11 +138,16 @@ def scenario(args, work, template, results):
         driver.call("sleep", 2000)
         results.check("5 cancelled export: no file", False, os.path.exists(cancelled))
 
-        # A 300-byte file shows nothing new.
+        # A 300-byte file shows nothing new, and says why.
         before = e.read_form(driver, dialog)
         file_command(driver, dialog, results, "6 short import", e.MENU_IMPORT, short, IMPORT_TITLE)
-        driver.call("sleep", 2000)
+        box = driver.message(dialog, 30000, e.IDOK)
+        e.check_box(results, "6 short import: error box", box, False,
+                    "無法匯入檔案 " + dos_path(short), "只有 300 個位元組")
+        driver.call("sleep", 1000)
         results.check("6 short import: form unchanged", before, e.read_form(driver, dialog))
+        results.check("6 short import: no other window", [], [
+            w[5] for w in driver.call("windows") if w[4] == "#32770" and w[1] != dialog])
 
         driver.menu(dialog, e.MENU_EXIT)
         results.check("7 exit code", 0, session.wait_exit(program, 300))

@@ -1,8 +1,9 @@
 """A thousand commands in a row under Wine: reads from and writes to drive A:,
 imports, exports, picker cancels and create commands. The program's handle
 count and memory after the last command must be where they were after the
-first ten, and drive A:'s image must be unchanged (every write puts back the
-sector just read).
+first ten, and drive A:'s image must be unchanged (every write, its question
+answered Yes, puts back the sector just read). Each write leaves one undo file
+holding that sector.
 
 Wine's own file dialog keeps one handle more after each use. So that this is
 told apart from the program, baseline_plus.exe (which only opens the same file
@@ -58,6 +59,7 @@ class Run:
         self.exported = exported
         self.done = 0
         self.dialogs = 0
+        self.writes = 0
         self.failures = 0
 
     def confirm(self, what, ok):
@@ -91,8 +93,11 @@ class Run:
 
     def write(self):
         ok = self.picker(e.MENU_WRITE_DISK, 1)
+        question = ok and self.driver.message(self.dialog, 30000, e.IDYES)
+        self.writes += 1
         # The program answers a message once the write is done.
-        self.confirm("write A:", ok and self.driver.get(self.dialog, e.KIND_BOX) == "FAT12")
+        self.confirm("write A:", bool(question) and question["buttons"] == [e.IDYES, e.IDNO]
+                     and self.driver.get(self.dialog, e.KIND_BOX) == "FAT12")
 
     def cancel(self, command):
         self.confirm("picker cancel", self.picker(command, 2))
@@ -174,6 +179,9 @@ def run_commands(session, results, image, exported, per_dialog):
                   % (base[2], BASELINE_AFTER, last[2], run.done),
                   True, last[2] - base[2] <= MEMORY_SLACK)
     results.check("drive A: image unchanged", True, open(image, "rb").read() == original)
+    undo = [open(path, "rb").read() for path in session.undo_files()]
+    results.check("undo files: one per write, each holding sector 0", (run.writes, run.writes),
+                  (len(undo), undo.count(original[:512])))
     results.check("exported file is sector 0", original[:512].hex(),
                   open(exported, "rb").read().hex())
     driver.menu(dialog, e.MENU_EXIT)

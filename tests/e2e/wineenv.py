@@ -490,6 +490,20 @@ class Driver:
     def title(self, hwnd):
         return self.call("title", hwnd)[0][1]
 
+    def message(self, owner, timeout_ms=30000, press=None):
+        """Waits for a message box of the program's window owner; with press
+        (1 OK, 6 Yes, 7 No) answers it and waits until it is gone. Returns
+        {"hwnd", "title", "text", "buttons", "default"}, or None when no box
+        came or it did not close."""
+        words = ["message", owner, timeout_ms] + ([press] if press else [])
+        lines = self.call(*words, timeout_s=2 * timeout_ms / 1000 + 30, check=False)
+        if lines is None:
+            return None
+        box = {"hwnd": lines[0][1], "title": lines[0][2], "text": lines[1][1]}
+        box["buttons"] = [int(word) for word in lines[2][1:]]
+        box["default"] = int(lines[3][1])
+        return box
+
     def close(self):
         if self.process.poll() is None:
             with contextlib.suppress(Exception):
@@ -530,7 +544,6 @@ class Session:
     def __init__(self, work, template, exe_dir, version=None, drives=None, timeout_s=120,
                  extra_env=None):
         self.work = os.path.abspath(work)
-        self.exe_dir = exe_dir
         self.timeout_s = timeout_s
         self.prefix = os.path.join(self.work, "prefix")
         self.processes = []
@@ -538,6 +551,15 @@ class Session:
         self.driver = None
         shutil.rmtree(self.prefix, ignore_errors=True)
         os.makedirs(self.work, exist_ok=True)
+        # The programs run from a copy of their folder: Write to disk makes
+        # its undo folder "backup" beside the exe, which belongs to the
+        # session, not to the build.
+        self.exe_dir = os.path.join(self.work, "bin")
+        shutil.rmtree(self.exe_dir, ignore_errors=True)
+        os.makedirs(self.exe_dir)
+        for name in os.listdir(exe_dir):
+            if os.path.isfile(os.path.join(exe_dir, name)):
+                shutil.copy2(os.path.join(exe_dir, name), self.exe_dir)
         self.preload = template.preload
         with template.reading() as source:
             subprocess.run(["cp", "-a", "--reflink=auto", source, self.prefix], check=True, timeout=600)
@@ -626,6 +648,13 @@ class Session:
         except subprocess.TimeoutExpired:
             return None
 
+    def undo_files(self):
+        """The undo files that Write to disk has saved so far, by path."""
+        folder = os.path.join(self.exe_dir, "backup")
+        if not os.path.isdir(folder):
+            return set()
+        return {os.path.join(folder, name) for name in os.listdir(folder)}
+
     def screenshot(self, name):
         path = os.path.join(self.work, name)
         self.xvfb.screenshot(path)
@@ -643,9 +672,11 @@ class Session:
                 _wineserver(self.env, "-w", timeout=60)
         if self.xvfb:
             self.xvfb.close()
-        # A prefix copy takes over a gigabyte; keep it only when asked to.
+        # A prefix copy takes over a gigabyte; keep it, and the programs with
+        # their undo files, only when asked to.
         if not os.environ.get("KELVASHIN_E2E_KEEP"):
             shutil.rmtree(self.prefix, ignore_errors=True)
+            shutil.rmtree(self.exe_dir, ignore_errors=True)
 
     def __enter__(self):
         return self

@@ -37,6 +37,12 @@
 //                                    into its file name box (cmb13), presses OK and waits
 //                                    until it is gone; DIALOG <hwnd> <title>
 //   file-cancel OWNER TIMEOUT        the same dialog, closed with Cancel
+//   message OWNER TIMEOUT [BUTTON]   waits for a message box owned by OWNER (a visible #32770
+//                                    whose title holds "Kelvashin"): DIALOG <hwnd> <title>,
+//                                    TEXT <message>, BUTTONS <id> <id>..., DEFAULT <id> (0:
+//                                    none drawn as the default); with
+//                                    BUTTON (1 OK, 6 Yes, 7 No) presses it and waits until the
+//                                    box is gone
 //   wait-exit PID TIMEOUT            EXIT <code> once the process has ended
 //   stats HWND                       of the process that owns HWND: PID <pid>, HANDLES <n>,
 //                                    WORKSET <bytes>, PRIVATE <bytes> (-1: no figure)
@@ -186,10 +192,11 @@ HWND WaitDialog(const std::wstring& title_part, HWND owner, bool need_menu, long
     }
 }
 
-// Waits for a dialog owned by OWNER and reports it: DIALOG <hwnd> <title>.
-HWND WaitOwnedDialog(HWND owner, long timeout_ms)
+// Waits for a dialog owned by OWNER (whose title holds TITLE_PART, when given)
+// and reports it: DIALOG <hwnd> <title>.
+HWND WaitOwnedDialog(HWND owner, long timeout_ms, const wchar_t* title_part = L"")
 {
-    HWND dialog = WaitDialog(L"", owner, false, timeout_ms);
+    HWND dialog = WaitDialog(title_part, owner, false, timeout_ms);
     if (dialog)
         Emit("DIALOG\t" + Hex(dialog) + "\t" + Escape(WindowText(dialog)));
     return dialog;
@@ -199,6 +206,46 @@ HWND WaitOwnedDialog(HWND owner, long timeout_ms)
 void PressButton(HWND dialog, int id)
 {
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id));
+}
+
+bool WaitGone(HWND hwnd, long timeout_ms);
+
+// The static control that holds a message box's text, and the buttons a
+// message box can have (OK, Cancel, Abort, Retry, Ignore, Yes, No).
+const int MessageTextId = 0xFFFF;
+const int MessageButtons[] = {IDOK, IDCANCEL, IDABORT, IDRETRY, IDIGNORE, IDYES, IDNO};
+
+// Waits for a message box of the program, reports its title, text, visible
+// buttons and default button, and presses BUTTON unless it is 0.
+std::string MessageBoxCommand(HWND owner, long timeout_ms, int button)
+{
+    HWND box = WaitOwnedDialog(owner, timeout_ms, L"Kelvashin");
+    if (!box)
+        return "no message box";
+    Emit("TEXT\t" + Escape(WindowText(GetDlgItem(box, MessageTextId))));
+    std::string buttons = "BUTTONS";
+    for (int id : MessageButtons) {
+        HWND control = GetDlgItem(box, id);
+        if (control && IsWindowVisible(control))
+            buttons += "\t" + std::to_string(id);
+    }
+    Emit(buttons);
+    // The default button is the one drawn as such (Enter presses it while it
+    // has the focus); Wine's box leaves DM_GETDEFID at its template's IDOK.
+    int default_id = 0;
+    for (int id : MessageButtons) {
+        HWND control = GetDlgItem(box, id);
+        if (control && IsWindowVisible(control) &&
+            (GetWindowLongW(control, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON)
+            default_id = id;
+    }
+    Emit("DEFAULT\t" + std::to_string(default_id));
+    if (button == 0)
+        return "";
+    if (!GetDlgItem(box, button))
+        return "no button " + std::to_string(button);
+    PressButton(box, button);
+    return WaitGone(box, timeout_ms) ? "" : "message box still open";
 }
 
 bool WaitGone(HWND hwnd, long timeout_ms)
@@ -397,6 +444,8 @@ std::string Run(const std::vector<std::string>& w, bool& quit)
         PressButton(dialog, IDCANCEL);
         return WaitGone(dialog, ParseLong(w[2])) ? "" : "file dialog still open";
     }
+    if (cmd == "message" && need(2))
+        return MessageBoxCommand(hwnd, ParseLong(w[2]), need(3) ? (int)ParseLong(w[3]) : 0);
     if (!control && need(2) && cmd != "wait-exit")
         return "no control " + w[2];
 
