@@ -242,7 +242,9 @@ void ReportExportError(const char* path)
     case ImageStepClose: MessageAdd(L"：無法關閉新檔案。"); break;
     default: MessageAdd(L"：新檔案無法取代原來的檔案。"); break;
     }
-    MessageAdd(L"原來的檔案沒有變更。\n\n原因：");
+    if (FileExists(path))
+        MessageAdd(L"原來的檔案沒有變更。");
+    MessageAdd(L"\n\n原因：");
     AddSystemText(e.code);
     ShowError();
 }
