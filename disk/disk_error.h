@@ -16,9 +16,10 @@ enum DiskStep : std::uint8_t {
 
 // What the failure code means.
 enum DiskCause : std::uint8_t {
-    DiskCauseWin32,  // a Win32 error code from GetLastError
-    DiskCauseDriver, // the code a 9x disk service left in AX (not a Win32 error)
-    DiskCauseShort,  // the step worked but moved only this many bytes
+    DiskCauseWin32,      // a Win32 error code from GetLastError
+    DiskCauseDriver,     // the code a 9x disk service left in AX (not a Win32 error)
+    DiskCauseShort,      // the step worked but moved only this many bytes
+    DiskCauseSectorSize, // the volume's sectors are this many bytes, a size not handled
 };
 
 struct DiskError {

@@ -5,8 +5,6 @@
 
 #include "disk/disk_error.h"
 
-#include <cstring>
-
 std::uint8_t UseExtendedDiskIo = 0;
 HANDLE Vwin32Handle = INVALID_HANDLE_VALUE;
 DiocRegisters Registers = {};
@@ -127,15 +125,9 @@ bool UnlockVolume(std::uint8_t drive, DWORD categoryAndMinor)
 
 } // namespace
 
-void PrepareLegacyDiskIo()
+void PrepareLegacyDiskIo(DWORD buildNumber)
 {
-    OSVERSIONINFOA version;
-    std::memset(&version, 0, sizeof version);
-    version.dwOSVersionInfoSize = sizeof version;
-    GetVersionExA(&version);
-    if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS &&
-        (version.dwBuildNumber & BuildNumberMask) > ExtendedBuildThreshold)
-        UseExtendedDiskIo = 1;
+    UseExtendedDiskIo = (buildNumber & BuildNumberMask) > ExtendedBuildThreshold ? 1 : 0;
     Vwin32Handle =
         CreateFileA("\\\\.\\vwin32", 0, 0, nullptr, 0, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
 }
@@ -151,28 +143,40 @@ DWORD LegacyReadSectors(std::uint8_t drive, DWORD first, DWORD count, void* buff
     return read ? count << SectorShift : 0;
 }
 
-// The write runs even when neither lock category was granted, and the unlock
-// runs whatever the write gave; only the write's own outcome is reported.
-DWORD LegacyWriteSectors(std::uint8_t drive, DWORD first, DWORD count, const void* buffer)
+// A refused lock of the FAT32 category falls back to the standard one; the
+// write is sent even when neither was granted.
+void LegacyLock(std::uint8_t drive)
+{
+    if (UseExtendedDiskIo && LockVolume(drive, LockFat32))
+        return;
+    LockVolume(drive, LockStandard);
+}
+
+void LegacyUnlock(std::uint8_t drive)
+{
+    if (UseExtendedDiskIo && UnlockVolume(drive, UnlockFat32))
+        return;
+    UnlockVolume(drive, UnlockStandard);
+}
+
+DWORD LegacyWriteLocked(std::uint8_t drive, DWORD first, DWORD count, const void* buffer)
 {
     FillPacket(first, count, buffer);
-    bool written = false;
-    if (UseExtendedDiskIo) {
-        if (!LockVolume(drive, LockFat32))
-            LockVolume(drive, LockStandard);
-        written = ExtendedTransfer(drive, ModeWriteFileData);
-        if (!written)
-            NoteTransferError(DiskStepWrite);
-        if (!UnlockVolume(drive, UnlockFat32))
-            UnlockVolume(drive, UnlockStandard);
-    } else {
-        LockVolume(drive, LockStandard);
-        written = AbsoluteTransfer(VWIN32_DIOC_DOS_INT26, drive);
-        if (!written)
-            NoteTransferError(DiskStepWrite);
-        UnlockVolume(drive, UnlockStandard);
-    }
+    const bool written = UseExtendedDiskIo ? ExtendedTransfer(drive, ModeWriteFileData)
+                                           : AbsoluteTransfer(VWIN32_DIOC_DOS_INT26, drive);
+    if (!written)
+        NoteTransferError(DiskStepWrite);
     return written ? count << SectorShift : 0;
+}
+
+// The unlock runs whatever the write gave; only the write's own outcome is
+// reported.
+DWORD LegacyWriteSectors(std::uint8_t drive, DWORD first, DWORD count, const void* buffer)
+{
+    LegacyLock(drive);
+    const DWORD written = LegacyWriteLocked(drive, first, count, buffer);
+    LegacyUnlock(drive);
+    return written;
 }
 
 bool LegacyProbeDrive(std::uint8_t drive)

@@ -43,13 +43,19 @@ extern DiskIoPacket Packet;
 extern std::uint8_t LegacyProbeBuffer[512];
 
 // Once at start-up on the 9x family: picks the service generation from the
-// build number and opens the VWIN32 device.
-void PrepareLegacyDiskIo();
+// build number that GetVersionExA reported and opens the VWIN32 device.
+void PrepareLegacyDiskIo(DWORD buildNumber);
 // Gives count * 512 when the read worked, else 0. drive is 1-based (1 = A:).
 // A failed read or write notes its cause in LastDiskError (disk/disk_error.h).
 DWORD LegacyReadSectors(std::uint8_t drive, DWORD first, DWORD count, void* buffer);
 // Locks the volume, writes, unlocks. Gives count * 512 when the write worked,
 // else 0; the locks' outcomes are not reported.
 DWORD LegacyWriteSectors(std::uint8_t drive, DWORD first, DWORD count, const void* buffer);
+// The steps of a locked write, for several writes under one lock: lock the
+// logical volume (FAT32 category first on the extended services), write
+// without locking, unlock.
+void LegacyLock(std::uint8_t drive);
+DWORD LegacyWriteLocked(std::uint8_t drive, DWORD first, DWORD count, const void* buffer);
+void LegacyUnlock(std::uint8_t drive);
 // True when one sector of the drive could be read (into a buffer of its own).
 bool LegacyProbeDrive(std::uint8_t drive);

@@ -1,26 +1,123 @@
 // Direct volume access on the NT family: the volume device "\\.\X:" opened like
-// a file, positioned and transferred in whole 512-byte sectors.
+// a file, positioned and transferred in whole sectors of the volume's size.
 #include "disk/volume.h"
 
 #include "core/record.h"
 #include "disk/disk_error.h"
 
-#include <cstdio>
+#include <winioctl.h>
 
-std::uint8_t ProbeBuffer[512];
+#include <cstdio>
+#include <cstring>
+
+alignas(MaxVolumeSectorSize) std::uint8_t VolumeBuffer[MaxVolumeSectorSize];
 DiskError LastDiskError = {};
+DWORD VolumeSectorSizeFound = MinVolumeSectorSize;
 
 namespace {
 
 constexpr DWORD VolumeAccess = GENERIC_READ | GENERIC_WRITE;
 // Writers may share the volume; readers may not (read sharing is not granted).
 constexpr DWORD VolumeShare = FILE_SHARE_WRITE;
-constexpr int SectorShift = 9;          // a byte count is the sector count shifted by this
+// Extended access past the file system's end needs a handle that shares both.
+constexpr DWORD ExtendedShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD SectorCountMask = 0xFF; // a transfer takes only the low 8 bits of its count
 constexpr char DriveLetterBase = '@';   // drive 1 is 'A'
-constexpr int VolumePathSize = 7;       // "\\.\A:" and its terminator
+
+// The size the volume reports, or 0 when it does not answer.
+DWORD ReportedSectorSize(HANDLE volume)
+{
+    DISK_GEOMETRY geometry;
+    DWORD returned = 0;
+    if (!DeviceIoControl(volume, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry,
+                         sizeof geometry, &returned, nullptr))
+        return 0;
+    return geometry.BytesPerSector;
+}
+
+// Reads the first sector at 512, 1024, 2048 and 4096 bytes in turn, as long as
+// the volume refuses the size as an invalid parameter. Gives the bytes the last
+// read moved (0 when it failed) and, in size, the size it asked for; 512 when
+// every size was refused.
+DWORD TryFirstSector(HANDLE volume, DWORD* size)
+{
+    for (*size = MinVolumeSectorSize; *size <= MaxVolumeSectorSize; *size *= 2) {
+        if (SeekSector(volume, 0, *size) != 0)
+            return 0;
+        const DWORD read = ReadSectors(volume, VolumeBuffer, 1, *size);
+        if (read != 0 || GetLastError() != ERROR_INVALID_PARAMETER)
+            return read;
+    }
+    *size = MinVolumeSectorSize;
+    return 0;
+}
+
+// A reported size that is none of the four is noted and refused.
+bool Supported(DWORD size)
+{
+    if (size == 512 || size == 1024 || size == 2048 || size == 4096)
+        return true;
+    NoteDiskError(DiskStepOpen, DiskCauseSectorSize, size);
+    return false;
+}
+
+// Opens the drive's volume and finds its sector size; a failure is noted. With
+// pastEnd, the open shares reading too and asks for access past the end of the
+// file system (the last sector of an NTFS volume lies there); a system that
+// does not grant it (NT 4.0, 2000, Wine) is tried without.
+HANDLE OpenDriveVolume(std::uint8_t drive, bool pastEnd, DWORD* sectorSize)
+{
+    char path[VolumePathSize];
+    VolumePath(drive, path);
+    HANDLE volume = pastEnd ? CreateFileA(path, VolumeAccess, ExtendedShare, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_NO_BUFFERING, nullptr)
+                            : OpenVolume(path);
+    if (volume == INVALID_HANDLE_VALUE) {
+        NoteDiskError(DiskStepOpen, DiskCauseWin32, GetLastError());
+        return volume;
+    }
+    if (pastEnd) {
+        DWORD returned = 0;
+        DeviceIoControl(volume, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned,
+                        nullptr);
+    }
+    *sectorSize = VolumeSectorSize(volume);
+    if (*sectorSize == 0) {
+        CloseVolume(volume);
+        return INVALID_HANDLE_VALUE;
+    }
+    VolumeSectorSizeFound = *sectorSize;
+    return volume;
+}
+
+// Positions at the sector, then reads it whole into VolumeBuffer, or writes it
+// whole from there; a failure is noted.
+bool MoveSector(HANDLE volume, std::uint64_t sector, DWORD sectorSize, bool write)
+{
+    if (SeekSector(volume, sector, sectorSize) != 0) {
+        NoteDiskError(DiskStepSeek, DiskCauseWin32, GetLastError());
+        return false;
+    }
+    SetLastError(ERROR_SUCCESS);
+    const DWORD moved = write ? WriteSectors(volume, VolumeBuffer, 1, sectorSize)
+                              : ReadSectors(volume, VolumeBuffer, 1, sectorSize);
+    if (moved == sectorSize)
+        return true;
+    const DWORD error = GetLastError();
+    const std::uint8_t step = write ? DiskStepWrite : DiskStepRead;
+    if (moved == 0 && error != ERROR_SUCCESS)
+        NoteDiskError(step, DiskCauseWin32, error);
+    else
+        NoteDiskError(step, DiskCauseShort, moved);
+    return false;
+}
 
 } // namespace
+
+void VolumePath(std::uint8_t drive, char* path)
+{
+    std::sprintf(path, "\\\\.\\%c:", static_cast<char>(DriveLetterBase + drive));
+}
 
 HANDLE OpenVolume(const char* path)
 {
@@ -28,10 +125,11 @@ HANDLE OpenVolume(const char* path)
                        FILE_FLAG_NO_BUFFERING, nullptr);
 }
 
-int SeekSector(HANDLE volume, DWORD sector)
+int SeekSector(HANDLE volume, std::uint64_t sector, DWORD sectorSize)
 {
-    const std::uint64_t offset = static_cast<std::uint64_t>(sector) * SectorSize;
+    const std::uint64_t offset = sector * sectorSize;
     LONG high = static_cast<LONG>(static_cast<DWORD>(offset >> 32));
+    SetLastError(ERROR_SUCCESS);
     const DWORD low =
         SetFilePointer(volume, static_cast<LONG>(static_cast<DWORD>(offset)), &high, FILE_BEGIN);
     // The low half of a multiple of 512 is never all ones, so this value can
@@ -39,18 +137,18 @@ int SeekSector(HANDLE volume, DWORD sector)
     return low == INVALID_SET_FILE_POINTER ? 1 : 0;
 }
 
-DWORD ReadSectors(HANDLE volume, void* buffer, DWORD count)
+DWORD ReadSectors(HANDLE volume, void* buffer, DWORD count, DWORD sectorSize)
 {
     DWORD read = 0;
-    if (!ReadFile(volume, buffer, (count & SectorCountMask) << SectorShift, &read, nullptr))
+    if (!ReadFile(volume, buffer, (count & SectorCountMask) * sectorSize, &read, nullptr))
         return 0;
     return read;
 }
 
-DWORD WriteSectors(HANDLE volume, const void* buffer, DWORD count)
+DWORD WriteSectors(HANDLE volume, const void* buffer, DWORD count, DWORD sectorSize)
 {
     DWORD written = 0;
-    if (!WriteFile(volume, buffer, (count & SectorCountMask) << SectorShift, &written, nullptr))
+    if (!WriteFile(volume, buffer, (count & SectorCountMask) * sectorSize, &written, nullptr))
         return 0;
     return written;
 }
@@ -61,47 +159,96 @@ int CloseVolume(HANDLE volume)
     return 1;
 }
 
-// Each step runs only when the one before it worked: an invalid handle is never
-// positioned, used or closed, and nothing is written at a position that could
-// not be set. A handle that was opened is closed exactly once. A failed step is
-// noted in LastDiskError with the system's error code, or with the byte count
-// when a transfer worked but moved less than a sector.
-DWORD VolumeTransfer(std::uint8_t drive, bool write, std::uint8_t* buffer)
+DWORD VolumeSectorSize(HANDLE volume)
 {
-    char path[VolumePathSize];
-    std::sprintf(path, "\\\\.\\%c:", static_cast<char>(DriveLetterBase + drive));
-
-    HANDLE volume = OpenVolume(path);
-    if (volume == INVALID_HANDLE_VALUE) {
-        NoteDiskError(DiskStepOpen, DiskCauseWin32, GetLastError());
-        return 0;
-    }
-    DWORD moved = 0;
-    const std::uint8_t step = write ? DiskStepWrite : DiskStepRead;
-    if (SeekSector(volume, 0) != 0) {
-        NoteDiskError(DiskStepSeek, DiskCauseWin32, GetLastError());
-    } else {
-        SetLastError(ERROR_SUCCESS);
-        moved = write ? WriteSectors(volume, buffer, 1) : ReadSectors(volume, buffer, 1);
-        const DWORD error = GetLastError();
-        if (moved == 0 && error != ERROR_SUCCESS)
-            NoteDiskError(step, DiskCauseWin32, error);
-        else if (moved != SectorSize)
-            NoteDiskError(step, DiskCauseShort, moved);
-    }
-    CloseVolume(volume);
-    return moved;
+    DWORD size = ReportedSectorSize(volume);
+    if (size == 0)
+        TryFirstSector(volume, &size);
+    return Supported(size) ? size : 0;
 }
 
-bool ProbeVolume(const char* path)
+// Each step runs only when the one before it worked: an invalid handle is never
+// positioned, used or closed, and nothing is written at a position that could
+// not be set. A handle that was opened is closed exactly once.
+bool ReadVolumeSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record, bool pastEnd)
 {
-    // Buffered, unlike OpenVolume: the probe reads into a plain static buffer.
+    DWORD sectorSize = 0;
+    HANDLE volume = OpenDriveVolume(drive, pastEnd, &sectorSize);
+    if (volume == INVALID_HANDLE_VALUE)
+        return false;
+    const bool read = MoveSector(volume, sector, sectorSize, false);
+    CloseVolume(volume);
+    if (read)
+        std::memcpy(record, VolumeBuffer, SectorSize);
+    return read;
+}
+
+// A sector larger than the record is read first, so that its bytes past the
+// record reach the disk again exactly as they were.
+bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record,
+                       bool pastEnd)
+{
+    DWORD sectorSize = 0;
+    HANDLE volume = OpenDriveVolume(drive, pastEnd, &sectorSize);
+    if (volume == INVALID_HANDLE_VALUE)
+        return false;
+    bool written = true;
+    if (sectorSize > SectorSize)
+        written = MoveSector(volume, sector, sectorSize, false);
+    if (written) {
+        std::memcpy(VolumeBuffer, record, SectorSize);
+        written = MoveSector(volume, sector, sectorSize, true);
+    }
+    CloseVolume(volume);
+    return written;
+}
+
+// When the volume does not report its size, the reads that find it are the
+// probe's read.
+bool ProbeVolume(std::uint8_t drive)
+{
+    char path[VolumePathSize];
+    VolumePath(drive, path);
+    // Buffered, unlike OpenVolume.
     HANDLE volume =
         CreateFileA(path, VolumeAccess, VolumeShare, nullptr, OPEN_EXISTING, 0, nullptr);
     if (volume == INVALID_HANDLE_VALUE)
         return false;
+    DWORD size = ReportedSectorSize(volume);
     DWORD read = 0;
-    ReadFile(volume, ProbeBuffer, sizeof ProbeBuffer, &read, nullptr);
+    if (size == 0)
+        read = TryFirstSector(volume, &size);
+    else if (Supported(size) && SeekSector(volume, 0, size) == 0)
+        read = ReadSectors(volume, VolumeBuffer, 1, size);
+    const DWORD error = GetLastError();
     CloseHandle(volume);
-    return read == sizeof ProbeBuffer;
+    SetLastError(error);
+    return read == size;
+}
+
+// The newer request knows GPT disks; NT 4.0 and 2000 have only the older one.
+bool VolumePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* length)
+{
+    char path[VolumePathSize];
+    VolumePath(drive, path);
+    HANDLE volume = OpenVolume(path);
+    if (volume == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD returned = 0;
+    PARTITION_INFORMATION_EX infoEx;
+    PARTITION_INFORMATION info;
+    bool found = false;
+    if (DeviceIoControl(volume, IOCTL_DISK_GET_PARTITION_INFO_EX, nullptr, 0, &infoEx,
+                        sizeof infoEx, &returned, nullptr)) {
+        *start = static_cast<std::uint64_t>(infoEx.StartingOffset.QuadPart);
+        *length = static_cast<std::uint64_t>(infoEx.PartitionLength.QuadPart);
+        found = true;
+    } else if (DeviceIoControl(volume, IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0, &info,
+                               sizeof info, &returned, nullptr)) {
+        *start = static_cast<std::uint64_t>(info.StartingOffset.QuadPart);
+        *length = static_cast<std::uint64_t>(info.PartitionLength.QuadPart);
+        found = true;
+    }
+    CloseVolume(volume);
+    return found;
 }

@@ -1,30 +1,64 @@
 // Direct access to a volume on the NT family: the volume device "\\.\X:" is
-// opened like a file and read or written in whole 512-byte sectors.
+// opened like a file and read or written in whole sectors of the volume's own
+// size (512, 1024, 2048 or 4096 bytes).
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 
+// The sector sizes a volume may have here; a transfer buffer holds the largest.
+constexpr DWORD MinVolumeSectorSize = 512;
+constexpr DWORD MaxVolumeSectorSize = 4096;
+
+// "\\.\X:" for drive (1 = A:) into path, which holds VolumePathSize characters.
+constexpr int VolumePathSize = 7;
+void VolumePath(std::uint8_t drive, char* path);
+
 // Opens the volume unbuffered for reading and writing; gives the handle exactly
 // as CreateFileA returned it (INVALID_HANDLE_VALUE on failure).
 HANDLE OpenVolume(const char* path);
-// Positions at sector * 512 (64-bit); gives 1 when the positioning failed, else 0.
-int SeekSector(HANDLE volume, DWORD sector);
-// Transfer count sectors (only the low 8 bits of count are used); give the
-// number of bytes the system reported as moved, 0 after a failure.
-DWORD ReadSectors(HANDLE volume, void* buffer, DWORD count);
-DWORD WriteSectors(HANDLE volume, const void* buffer, DWORD count);
+// Positions at sector * sectorSize (64-bit); gives 1 when the positioning
+// failed, else 0.
+int SeekSector(HANDLE volume, std::uint64_t sector, DWORD sectorSize);
+// Transfer count sectors of sectorSize bytes (only the low 8 bits of count are
+// used); give the number of bytes the system reported as moved, 0 after a
+// failure.
+DWORD ReadSectors(HANDLE volume, void* buffer, DWORD count, DWORD sectorSize);
+DWORD WriteSectors(HANDLE volume, const void* buffer, DWORD count, DWORD sectorSize);
 // Closes the handle; always gives 1.
 int CloseVolume(HANDLE volume);
 
-// One whole transfer of sector 0 of drive (1 = A:): open, position, read or
-// write one sector, close. Stops at the first failed step and never closes an
-// invalid handle. Gives the number of bytes moved: 512 exactly when it worked.
-DWORD VolumeTransfer(std::uint8_t drive, bool write, std::uint8_t* buffer);
+// The volume's logical sector size: what the volume reports, or, when it does
+// not answer, the first of 512, 1024, 2048 and 4096 bytes that a read at the
+// start does not refuse as an invalid parameter (512 when the first read fails
+// for another reason). Gives 0, with the size noted in LastDiskError, for a
+// reported size that is none of these.
+DWORD VolumeSectorSize(HANDLE volume);
 
-// The drive picker's readability test on the NT family: a buffered open of
-// path and a read of 512 bytes into ProbeBuffer. True when 512 bytes arrived.
+// One sector of drive (1 = A:): open, find the sector size, position, transfer,
+// close. A read gives the sector's first 512 bytes in record. A write puts the
+// record's 512 bytes at the start of the sector and the rest of the sector back
+// as the volume held it. With pastEnd the volume is opened for access past the
+// end of its file system. Stops at the first failed step, noting it in
+// LastDiskError, and never closes an invalid handle. True when it worked.
+bool ReadVolumeSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record,
+                      bool pastEnd = false);
+bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record,
+                       bool pastEnd = false);
+
+// The sector size the last transfer found.
+extern DWORD VolumeSectorSizeFound;
+
+// Where the drive's partition starts on its disk and how long it is, in bytes.
+// False when the volume answers neither partition request.
+bool VolumePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* length);
+
+// The drive picker's readability test on the NT family: a buffered open of the
+// volume and a read of its first sector. True when a whole sector arrived.
 // After a false answer GetLastError tells why (ERROR_NOT_READY: no medium).
-bool ProbeVolume(const char* path);
-extern std::uint8_t ProbeBuffer[512];
+bool ProbeVolume(std::uint8_t drive);
+
+// Whole sectors move through this buffer, aligned as unbuffered I/O needs and in
+// the program's own data.
+extern std::uint8_t VolumeBuffer[MaxVolumeSectorSize];

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 
 char ImagePath[ImagePathSize];
 ImageError LastImageError = {};
@@ -22,10 +23,43 @@ constexpr DWORD PathBufferSize = MAX_PATH;
 // The one file dialog record of the process, set up anew before each use.
 OPENFILENAMEA FileDialog;
 
+typedef BOOL(WINAPI* OpenFileDialogFunction)(OPENFILENAMEA*);
+static_assert(std::is_same_v<OpenFileDialogFunction, decltype(&GetOpenFileNameA)>);
+
+// COMDLG32 is loaded by the first file command, not at start-up. Each use
+// takes one more reference and gives none back, so the library stays loaded
+// for the rest of the process, as an import would.
+typedef DWORD(WINAPI* DialogErrorFunction)();
+static_assert(std::is_same_v<DialogErrorFunction, decltype(&CommDlgExtendedError)>);
+
+FARPROC DialogLibraryFunction(const char* name)
+{
+    HMODULE library = LoadLibraryA("comdlg32.dll");
+    return library == nullptr ? nullptr : GetProcAddress(library, name);
+}
+
+OpenFileDialogFunction FileDialogFunction()
+{
+    return reinterpret_cast<OpenFileDialogFunction>(
+        reinterpret_cast<void (*)()>(DialogLibraryFunction("GetOpenFileNameA")));
+}
+
+// Why the dialog gave no file: 0 when the user cancelled it.
+DWORD FileDialogError()
+{
+    const auto dialogError = reinterpret_cast<DialogErrorFunction>(
+        reinterpret_cast<void (*)()>(DialogLibraryFunction("CommDlgExtendedError")));
+    return dialogError == nullptr ? 0 : dialogError();
+}
+
 } // namespace
 
 bool ChooseImagePath(HWND owner, const char* title)
 {
+    // Without COMDLG32 the command goes as a cancelled dialog.
+    OpenFileDialogFunction openFileDialog = FileDialogFunction();
+    if (openFileDialog == nullptr)
+        return false;
     std::memset(&FileDialog, 0, sizeof FileDialog);
     FileDialog.lStructSize = FileDialogRecordSize;
     FileDialog.hwndOwner = owner;
@@ -40,9 +74,12 @@ bool ChooseImagePath(HWND owner, const char* title)
     // which the next dialog starts from.
     char chosenLast[ImagePathSize];
     std::memcpy(chosenLast, ImagePath, ImagePathSize);
-    if (GetOpenFileNameA(&FileDialog) != 0)
+    LastImageError = {};
+    if (openFileDialog(&FileDialog) != 0)
         return true;
     std::memcpy(ImagePath, chosenLast, ImagePathSize);
+    if (const DWORD error = FileDialogError())
+        LastImageError = {ImageStepDialog, error};
     return false;
 }
 
@@ -148,8 +185,12 @@ bool RenameIntoPlace(const char* newFile, const char* path, const char* folder)
     if (!ReserveNewFile(folder, aside))
         return false;
     DeleteFileA(aside); // the name stays ours for the moment the rename needs
-    if (!MoveFileA(path, aside))
+    if (!MoveFileA(path, aside)) {
+        const DWORD error = GetLastError();
+        DeleteFileA(aside); // in case the reserved file could not be deleted above
+        SetLastError(error);
         return false;
+    }
     if (!MoveFileA(newFile, path)) {
         const DWORD error = GetLastError();
         MoveFileA(aside, path);

@@ -19,6 +19,7 @@ enum ImageStep : std::uint8_t {
     ImageStepWrite,    // writing failed
     ImageStepClose,    // closing (flushing) the written file failed
     ImageStepReplace,  // the new file could not take the old one's place
+    ImageStepDialog,   // the file dialog failed; code is its extended error
 };
 
 struct ImageError {
@@ -29,7 +30,9 @@ extern ImageError LastImageError;
 
 // Shows the open-file dialog, owned by owner, with the given title (ANSI), its
 // file-name field starting from ImagePath. True when the user chose a file,
-// whose path is then in ImagePath.
+// whose path is then in ImagePath. When the dialog failed, rather than being
+// cancelled (a chosen path longer than ImagePath holds, say), LastImageError
+// says so with ImageStepDialog; after a cancel its step is 0.
 bool ChooseImagePath(HWND owner, const char* title);
 
 // Reads the first 512 bytes of the file into sector. True only when all 512

@@ -5,6 +5,8 @@
 
 #include <shellapi.h>
 
+#include <type_traits>
+
 #define MAKER_MAIL "kelvashin@morvane.example"
 #define MAKER_MAIL_ESCAPED "kelvashin%40morvane.example"
 
@@ -14,9 +16,26 @@ const char DonationLink[] = "https://donate.morvane.example/xclick/business=" MA
 
 namespace {
 
+typedef HINSTANCE(WINAPI* OpenLinkFunction)(HWND, LPCSTR, LPCSTR, LPCSTR, LPCSTR, INT);
+static_assert(std::is_same_v<OpenLinkFunction, decltype(&ShellExecuteA)>);
+
+// SHELL32 is loaded by the first press of a link button, not at start-up.
+// Each press takes one more reference and gives none back, so the library
+// stays loaded for the rest of the process, as an import would.
+OpenLinkFunction ShellOpenFunction()
+{
+    HMODULE library = LoadLibraryA("shell32.dll");
+    if (library == nullptr)
+        return nullptr;
+    FARPROC found = GetProcAddress(library, "ShellExecuteA");
+    return reinterpret_cast<OpenLinkFunction>(reinterpret_cast<void (*)()>(found));
+}
+
+// Without SHELL32 the link does not open.
 void OpenLink(HWND dialog, const char* link)
 {
-    ShellExecuteA(dialog, "open", link, nullptr, nullptr, SW_HIDE);
+    if (OpenLinkFunction open = ShellOpenFunction())
+        open(dialog, "open", link, nullptr, nullptr, SW_HIDE);
 }
 
 void OnAboutCommand(HWND dialog, int id)

@@ -16,7 +16,4 @@ extern HWND MediaComboBox;
 // The program's entry, called by the start-up code with the module instance.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show);
 
-// 0x10 on the 9x family, 0x20 otherwise.
-std::uint8_t ProbeOsFamily();
-
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

@@ -5,19 +5,28 @@
 #include "picker.h"
 #include "report.h"
 #include "text.h"
+#include "core/backup.h"
+#include "core/layout.h"
+#include "core/recognize.h"
 #include "core/record.h"
-#include "disk/legacy.h"
-#include "disk/volume.h"
+#include "disk/sector.h"
 #include "image/image_file.h"
 #include "image/undo_file.h"
 
 #include <cstring>
+
+std::uint8_t RecordDrive = 0;
 
 namespace {
 
 // What the chosen drive held when its undo file was saved; a write goes ahead
 // only while the drive still holds exactly this.
 std::uint8_t UndoSector[SectorSize];
+
+// What the write does with the drive's backup boot sector, decided before the
+// question and named in it.
+BackupPlan Plan = BackupPlanNone;
+std::uint64_t PlannedBackup = NoBackupSector; // its sector, in the volume's units
 
 // Loads arrive in the spare half of SectorBuffer (aligned like the record, as
 // unbuffered volume reads need) and replace the record only when complete.
@@ -39,21 +48,53 @@ char DriveLetter(std::uint8_t drive)
 // Reads sector 0 of the drive into the staging half; a failure is reported.
 bool ReadSector0(std::uint8_t drive)
 {
-    const DWORD read = OsFamily == OsFamilyNt ? VolumeTransfer(drive, false, Staging())
-                                              : LegacyReadSectors(drive, 0, 1, Staging());
-    if (read == SectorSize)
+    if (ReadDriveSector(drive, 0, Staging()))
         return true;
     ReportDiskError(drive);
     return false;
 }
 
-// Writes the record to sector 0 of the drive; a failure is reported.
-void WriteSector0(std::uint8_t drive)
+// A sector number in the boot sector's own units (BPB_BytsPerSec) as a sector
+// of the volume, whose sectors may be larger.
+std::uint64_t VolumeSectorOf(const std::uint8_t* bootSector, std::uint64_t sector)
 {
-    const DWORD written = OsFamily == OsFamilyNt ? VolumeTransfer(drive, true, SectorBuffer)
-                                                 : LegacyWriteSectors(drive, 0, 1, SectorBuffer);
-    if (written != SectorSize)
-        ReportDiskError(drive);
+    const DWORD own = LoadU16(bootSector, BPB_BytsPerSec);
+    const DWORD volume = DriveSectorSize();
+    if (own == 0 || own == volume || (sector * own) % volume != 0)
+        return sector;
+    return sector * own / volume;
+}
+
+// Where the boot sector keeps its backup on the drive; false when it names none.
+bool BackupOnDrive(const std::uint8_t* bootSector, std::uint64_t* sector, bool* pastFileSystem)
+{
+    const std::uint8_t kind = RecognizeKindOf(bootSector);
+    if (!BackupLocation(bootSector, kind, sector))
+        return false;
+    *sector = VolumeSectorOf(bootSector, *sector);
+    *pastFileSystem = kind == FsKindNtfs; // the NTFS backup lies past its file system
+    return true;
+}
+
+// The backup is updated with sector 0 only while the pair matches and the new
+// record keeps it where it is; the staging half holds the backup read here.
+void PlanBackup(std::uint8_t drive)
+{
+    bool pastFileSystem = false;
+    Plan = BackupPlanNone;
+    PlannedBackup = NoBackupSector;
+    if (!BackupOnDrive(UndoSector, &PlannedBackup, &pastFileSystem))
+        return;
+    std::uint64_t named = NoBackupSector;
+    bool namedPast = false;
+    if (!ReadDriveSector(drive, PlannedBackup, Staging(), pastFileSystem))
+        Plan = BackupPlanUnreadable;
+    else if (std::memcmp(Staging(), UndoSector, SectorSize) != 0)
+        Plan = BackupPlanDiffers;
+    else if (!BackupOnDrive(SectorBuffer, &named, &namedPast) || named != PlannedBackup)
+        Plan = BackupPlanMoved;
+    else
+        Plan = BackupPlanUpdate;
 }
 
 // Keeps what the drive holds now, in memory and in an undo file, and asks the
@@ -63,11 +104,12 @@ bool SaveUndoAndAsk(std::uint8_t drive)
     if (!ReadSector0(drive))
         return false;
     std::memcpy(UndoSector, Staging(), SectorSize);
+    PlanBackup(drive);
     if (!SaveUndoFile(DriveLetter(drive), UndoSector)) {
         ReportUndoFileError(drive);
         return false;
     }
-    return AskWriteDrive(drive, UndoSector, UndoPath);
+    return AskWriteDrive(drive, UndoSector, UndoPath, Plan, PlannedBackup);
 }
 
 // True when the drive still holds what the undo file holds.
@@ -78,6 +120,43 @@ bool DriveUnchanged(std::uint8_t drive)
     if (std::memcmp(Staging(), UndoSector, SectorSize) == 0)
         return true;
     ReportDriveChanged(drive);
+    return false;
+}
+
+// Sector 0, then the backup when the plan says so; each failure is reported.
+void WriteBootSectorsOf(std::uint8_t drive)
+{
+    const bool update = Plan == BackupPlanUpdate;
+    const bool ntfs = RecognizeKindOf(UndoSector) == FsKindNtfs;
+    const int written =
+        WriteBootSectors(drive, update ? PlannedBackup : NoBackupSector, ntfs, SectorBuffer);
+    if (written == 0)
+        ReportDiskError(drive);
+    else if (update && written == 1)
+        ReportBackupWriteError(drive, PlannedBackup, UndoPath);
+}
+
+// Where the drive's backup lies: where sector 0 says, or, when it names none,
+// where formatters put one: sector 6 for FAT32, the partition's last sector for
+// NTFS. Says so when none is found.
+bool FindBackup(std::uint8_t drive, std::uint64_t* sector, bool* pastFileSystem)
+{
+    if (ReadDriveSector(drive, 0, Staging()) && BackupOnDrive(Staging(), sector, pastFileSystem))
+        return true;
+    *pastFileSystem = false;
+    *sector = Fat32UsualBackup;
+    if (ReadDriveSector(drive, *sector, Staging()) && HoldsFat32BootSector(Staging()))
+        return true;
+    std::uint64_t start = 0, length = 0;
+    if (!DrivePartition(drive, &start, &length) || length / DriveSectorSize() == 0) {
+        ReportBackupNotLocated(drive);
+        return false;
+    }
+    *pastFileSystem = true;
+    *sector = length / DriveSectorSize() - 1;
+    if (ReadDriveSector(drive, *sector, Staging(), true) && HoldsNtfsBootSector(Staging()))
+        return true;
+    ReportNoBackup(drive);
     return false;
 }
 
@@ -98,6 +177,25 @@ bool ReadFromDisk()
     if (!ReadSector0(DriveNumber))
         return false;
     TakeStagedSector();
+    RecordDrive = OsFamily == OsFamilyNt ? DriveNumber : 0;
+    return true;
+}
+
+bool ReadBackupFromDisk()
+{
+    const std::uint8_t drive = PickDrive();
+    if (drive == 0)
+        return false;
+    std::uint64_t sector = 0;
+    bool pastFileSystem = false;
+    if (!FindBackup(drive, &sector, &pastFileSystem))
+        return false;
+    if (!ReadDriveSector(drive, sector, Staging(), pastFileSystem)) {
+        ReportBackupReadError(drive, sector);
+        return false;
+    }
+    TakeStagedSector();
+    RecordDrive = 0;
     return true;
 }
 
@@ -108,26 +206,31 @@ void WriteToDisk()
     if (drive == 0)
         return;
     if (SaveUndoAndAsk(drive) && DriveUnchanged(drive))
-        WriteSector0(drive);
+        WriteBootSectorsOf(drive);
 }
 
 bool ImportFile()
 {
-    if (!ChooseImagePath(MainDialog, DialogTitle(L"匯入檔案?")))
+    if (!ChooseImagePath(MainDialog, DialogTitle(L"匯入檔案?"))) {
+        ReportFileDialogError();
         return false;
+    }
     if (!ReadImageFile(ImagePath, Staging())) {
         ReportImportError(ImagePath);
         return false;
     }
     TakeStagedSector();
+    RecordDrive = 0;
     return true;
 }
 
 void ExportFile()
 {
     FormToRecord();
-    if (!ChooseImagePath(MainDialog, DialogTitle(L"匯出檔案?")))
+    if (!ChooseImagePath(MainDialog, DialogTitle(L"匯出檔案?"))) {
+        ReportFileDialogError();
         return;
+    }
     if (FileExists(ImagePath) && !AskReplaceFile(ImagePath))
         return;
     if (!ReplaceImageFile(ImagePath, SectorBuffer, OsFamily == OsFamilyNt))

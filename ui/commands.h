@@ -1,11 +1,20 @@
 // The File menu's commands that move the record to or from a drive or a file.
 #pragma once
 
+#include <cstdint>
+
 // Each load gives true when a whole sector replaced the record; the caller then
 // recognises and shows it. A failed or partial read leaves the record as it was
 // and shows the user one message saying what failed.
 bool ReadFromDisk();
 bool ImportFile();
+// Loads the chosen drive's backup boot sector: where sector 0 says it is, or
+// where formatters put one. Says so when the drive has none.
+bool ReadBackupFromDisk();
+
+// The drive the record was read from with Read from disk on the NT family; 0
+// when it came from anywhere else.
+extern std::uint8_t RecordDrive;
 
 // Each save first captures the form into the record. Write to disk saves the
 // drive's current sector 0 as an undo file and asks before replacing it; Export

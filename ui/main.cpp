@@ -1,13 +1,16 @@
 // Start-up, the main dialog and the dispatch of the menu commands.
 #include "about.h"
 #include "app.h"
+#include "check.h"
 #include "commands.h"
 #include "form.h"
 #include "core/recognize.h"
 #include "core/record.h"
 #include "core/template.h"
-#include "disk/legacy.h"
+#include "disk/sector.h"
 #include "resources/resource.h"
+
+#include <commctrl.h>
 
 std::uint8_t OsFamily = OsFamilyNt;
 HINSTANCE AppInstance = nullptr;
@@ -26,6 +29,7 @@ void ShowLoadedRecord()
 void CreateAndShow(std::uint8_t kind)
 {
     CreateBootSector(kind);
+    RecordDrive = 0;
     RecordToForm();
 }
 
@@ -38,6 +42,10 @@ void OnMenuCommand(int id)
             ShowLoadedRecord();
         break;
     case IDM_WRITE_DISK: WriteToDisk(); break;
+    case IDM_READ_BACKUP:
+        if (ReadBackupFromDisk())
+            ShowLoadedRecord();
+        break;
     case IDM_IMPORT:
         if (ImportFile())
             ShowLoadedRecord();
@@ -49,22 +57,16 @@ void OnMenuCommand(int id)
     case IDM_NEW_NTFS: CreateAndShow(FsKindNtfs); break;
     case IDM_FLOPPY_144:
         ApplyFloppyPreset();
+        RecordDrive = 0;
         RecordToForm();
         break;
+    case IDM_CHECK: CheckBootSector(); break;
     case IDM_ABOUT: ShowAbout(); break;
     default: break; // also IDOK and IDCANCEL: Enter and Esc do nothing
     }
 }
 
 } // namespace
-
-std::uint8_t ProbeOsFamily()
-{
-    OSVERSIONINFOA version = {};
-    version.dwOSVersionInfoSize = sizeof version;
-    GetVersionExA(&version);
-    return version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? OsFamily9x : OsFamilyNt;
-}
 
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
 {
@@ -89,10 +91,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     if (!AllocateSectorBuffer())
         return 0;
     FsKind = FsKindNone;
-    OsFamily = ProbeOsFamily();
-    if (OsFamily == OsFamily9x)
-        PrepareLegacyDiskIo();
+    OsFamily = PrepareDiskAccess() ? OsFamily9x : OsFamilyNt;
     AppInstance = instance;
+    // Registers the common control classes before the first dialog. Under the
+    // manifest's version 6 dependency this is the themed set (XP and later);
+    // every comctl32 from Windows 95 and NT 4.0 on has this call.
+    InitCommonControls();
     DialogBoxParamA(AppInstance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
     return 0;
 }

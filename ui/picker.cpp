@@ -2,8 +2,7 @@
 
 #include "app.h"
 #include "report.h"
-#include "disk/legacy.h"
-#include "disk/volume.h"
+#include "disk/sector.h"
 #include "resources/resource.h"
 
 #include <cstdio>
@@ -13,7 +12,7 @@ std::uint8_t DriveNumber = 0;
 namespace {
 
 constexpr int TextSize = 20;
-char TextBuffer[TextSize]; // probe paths, item texts and the chosen item
+char TextBuffer[TextSize]; // item texts and the chosen item
 
 constexpr std::uint8_t LastDrive = 25;    // Y:; Z: is never offered
 constexpr INT_PTR PickerFoundNoDrive = 1; // the dialog's result when nothing was listed
@@ -29,20 +28,12 @@ void AddDrive(HWND list, std::uint8_t drive)
 
 // A drive is offered when its first sector can be read. On the NT family a
 // drive without a medium answers "not ready" and is offered as well.
-bool DriveReadable(std::uint8_t drive)
+bool DriveOffered(std::uint8_t drive)
 {
-    if (OsFamily != OsFamilyNt)
-        return LegacyProbeDrive(drive);
-    std::sprintf(TextBuffer, "\\\\.\\%c:", static_cast<char>('@' + drive));
-    // A probe that fails without an error code of its own (a short read) must
-    // not be judged by the "not ready" left over from an earlier drive.
-    SetLastError(ERROR_SUCCESS);
-    if (ProbeVolume(TextBuffer))
-        return true;
-    const DWORD error = GetLastError();
-    if (error == ERROR_ACCESS_DENIED)
+    const DriveProbe probe = ProbeDrive(drive);
+    if (probe == DriveAccessDenied)
         AccessDenied = true;
-    return error == ERROR_NOT_READY;
+    return probe == DriveReadable || probe == DriveNotReady;
 }
 
 // Lists the drives; a list that stays empty ends the dialog before it shows.
@@ -52,7 +43,7 @@ void FillDriveList(HWND dialog)
     AccessDenied = false;
     bool any = false;
     for (std::uint8_t drive = 1; drive <= LastDrive; ++drive)
-        if (DriveReadable(drive)) {
+        if (DriveOffered(drive)) {
             AddDrive(list, drive);
             any = true;
         }

@@ -4,7 +4,7 @@
 #include "report.h"
 
 #include "app.h"
-#include "text.h"
+#include "message.h"
 #include "core/layout.h"
 #include "core/recognize.h"
 #include "core/record.h"
@@ -13,63 +13,16 @@
 
 namespace {
 
-constexpr int MessageSize = 2048;
-wchar_t Message[MessageSize];
-int MessageLength = 0;
-
 constexpr int SystemTextSize = 512;
 constexpr std::uint8_t ExtendedBootSignature = 0x29; // label and serial follow
 constexpr std::uint8_t SerialOnlySignature = 0x28;   // a serial, no label
 constexpr int VolumeLabelSize = 11;
-
-void Begin()
-{
-    MessageLength = 0;
-    Message[0] = L'\0';
-}
-
-void Add(const wchar_t* text)
-{
-    while (*text != L'\0' && MessageLength < MessageSize - 1)
-        Message[MessageLength++] = *text++;
-    Message[MessageLength] = L'\0';
-}
-
-// Text in the ANSI code page: a path, or the system's own message.
-void AddAnsi(const char* text)
-{
-    static wchar_t wide[MessageSize];
-    ToWide(text, wide, MessageSize);
-    Add(wide);
-}
-
-// Numbers are written out here rather than through the C library's wide
-// formatting, which the oldest msvcrt.dll does not share with later ones.
-void AddDecimal(DWORD value)
-{
-    wchar_t text[11];
-    int at = 10;
-    text[at] = L'\0';
-    do {
-        text[--at] = static_cast<wchar_t>(L'0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    Add(text + at);
-}
-
-void AddHex(DWORD value, int digits)
-{
-    wchar_t text[9];
-    text[digits] = L'\0';
-    for (int at = digits - 1; at >= 0; --at, value >>= 4)
-        text[at] = L"0123456789ABCDEF"[value & 0xF];
-    Add(text);
-}
+constexpr DWORD FileNameBufferTooSmall = 0x3003; // FNERR_BUFFERTOOSMALL
 
 void AddDrive(std::uint8_t drive)
 {
     const wchar_t text[] = {static_cast<wchar_t>(L'@' + drive), L':', L'\0'};
-    Add(text);
+    MessageAdd(text);
 }
 
 // The system's text for a Win32 error, then its number.
@@ -82,30 +35,53 @@ void AddSystemText(DWORD code)
            (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' '))
         text[--length] = '\0';
     if (length > 0) {
-        AddAnsi(text);
-        Add(L"（錯誤碼 ");
-        AddDecimal(code);
-        Add(L"）");
+        MessageAddAnsi(text);
+        MessageAdd(L"（錯誤碼 ");
+        MessageAddDecimal(code);
+        MessageAdd(L"）");
     } else {
-        Add(L"系統錯誤碼 ");
-        AddDecimal(code);
-        Add(L"。");
+        MessageAdd(L"系統錯誤碼 ");
+        MessageAddDecimal(code);
+        MessageAdd(L"。");
+    }
+}
+
+// Why a disk transfer failed.
+void AddReason(const DiskError& e)
+{
+    switch (e.cause) {
+    case DiskCauseDriver:
+        MessageAdd(L"磁碟服務傳回錯誤碼 0x");
+        MessageAddHex(e.code, 4);
+        MessageAdd(L"。");
+        break;
+    case DiskCauseShort:
+        MessageAdd(L"只傳送了 ");
+        MessageAddDecimal(e.code);
+        MessageAdd(L" 個位元組，一個磁區是 512 個位元組。");
+        break;
+    case DiskCauseSectorSize:
+        MessageAdd(L"它的磁區是 ");
+        MessageAddDecimal(e.code);
+        MessageAdd(L" 個位元組，本程式只能讀寫 512、1024、2048 或 4096 個位元組的磁區。");
+        break;
+    default: AddSystemText(e.code); break;
     }
 }
 
 void AddAdministratorHint()
 {
-    Add(L"\n\n本程式需要系統管理員權限才能存取磁碟，請以系統管理員身分執行。");
+    MessageAdd(L"\n\n本程式需要系統管理員權限才能存取磁碟，請以系統管理員身分執行。");
 }
 
 void ShowError()
 {
-    ShowMessageBox(MainDialog, Message, MB_ICONERROR | MB_OK);
+    MessageShow(MB_ICONERROR | MB_OK);
 }
 
 bool AskYesNo()
 {
-    return ShowMessageBox(MainDialog, Message, MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2) == IDYES;
+    return MessageShow(MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2) == IDYES;
 }
 
 // --- What a drive holds now, for the question before a write ---
@@ -133,18 +109,18 @@ void AddLabel(const std::uint8_t* sector, std::size_t offset)
             length = i + 1;
     }
     label[length] = '\0';
-    Add(L"，磁碟區標籤「");
-    AddAnsi(label);
-    Add(L"」");
+    MessageAdd(L"，磁碟區標籤「");
+    MessageAddAnsi(label);
+    MessageAdd(L"」");
 }
 
 // The serial number the way the system shows it: two groups of four hex digits.
 void AddSerial(DWORD serial)
 {
-    Add(L"，序號 ");
-    AddHex(serial >> 16, 4);
-    Add(L"-");
-    AddHex(serial & 0xFFFFu, 4);
+    MessageAdd(L"，序號 ");
+    MessageAddHex(serial >> 16, 4);
+    MessageAdd(L"-");
+    MessageAddHex(serial & 0xFFFFu, 4);
 }
 
 // A FAT layout's label and serial follow its extended boot signature.
@@ -173,55 +149,83 @@ void AddIdentity(const std::uint8_t* sector, std::uint8_t kind)
     }
 }
 
+void AddBackupPlan(BackupPlan plan, std::uint64_t backup)
+{
+    if (plan == BackupPlanNone)
+        return;
+    MessageAdd(L"\n\n備份啟動磁區（磁區 ");
+    MessageAddDecimal(backup);
+    switch (plan) {
+    case BackupPlanUpdate: MessageAdd(L"）會一併更新，兩者維持相同。"); break;
+    case BackupPlanDiffers: MessageAdd(L"）維持不變，因為它已經和目前的啟動磁區不同。"); break;
+    case BackupPlanUnreadable: MessageAdd(L"）維持不變，因為無法讀取它。"); break;
+    default: MessageAdd(L"）維持不變，因為新的啟動磁區指向不同的備份位置。"); break;
+    }
+}
+
 } // namespace
 
 void ReportDiskError(std::uint8_t drive)
 {
     const DiskError& e = LastDiskError;
-    Begin();
+    MessageBegin();
+    if (e.cause == DiskCauseSectorSize) {
+        MessageAdd(L"無法存取磁碟 ");
+        AddDrive(drive);
+        MessageAdd(L"。\n\n原因：");
+        AddReason(e);
+        ShowError();
+        return;
+    }
     switch (e.step) {
-    case DiskStepOpen: Add(L"無法開啟磁碟 "); break;
-    case DiskStepSeek: Add(L"無法定位磁碟 "); break;
-    case DiskStepRead: Add(L"無法讀取磁碟 "); break;
-    default: Add(L"無法寫入磁碟 "); break;
+    case DiskStepOpen: MessageAdd(L"無法開啟磁碟 "); break;
+    case DiskStepSeek: MessageAdd(L"無法定位磁碟 "); break;
+    case DiskStepRead: MessageAdd(L"無法讀取磁碟 "); break;
+    default: MessageAdd(L"無法寫入磁碟 "); break;
     }
     AddDrive(drive);
-    Add(e.step == DiskStepOpen ? L"。\n\n原因：" : L" 的磁區 0。\n\n原因：");
-    switch (e.cause) {
-    case DiskCauseDriver:
-        Add(L"磁碟服務傳回錯誤碼 0x");
-        AddHex(e.code, 4);
-        Add(L"。");
-        break;
-    case DiskCauseShort:
-        Add(L"只傳送了 ");
-        AddDecimal(e.code);
-        Add(L" 個位元組，一個磁區是 512 個位元組。");
-        break;
-    default: AddSystemText(e.code); break;
-    }
+    MessageAdd(e.step == DiskStepOpen ? L"。\n\n原因：" : L" 的磁區 0。\n\n原因：");
+    AddReason(e);
     if (OsFamily == OsFamilyNt && e.step == DiskStepOpen && e.cause == DiskCauseWin32 &&
         e.code == ERROR_ACCESS_DENIED)
         AddAdministratorHint();
     ShowError();
 }
 
+void ReportFileDialogError()
+{
+    if (LastImageError.step != ImageStepDialog)
+        return; // cancelled
+    MessageBegin();
+    MessageAdd(L"檔案對話方塊無法完成");
+    if (LastImageError.code == FileNameBufferTooSmall) {
+        MessageAdd(L"：選取的檔案路徑太長，最多只能有 ");
+        MessageAddDecimal(ImagePathSize - 1);
+        MessageAdd(L" 個字元。");
+    } else {
+        MessageAdd(L"，錯誤碼 0x");
+        MessageAddHex(LastImageError.code, 4);
+        MessageAdd(L"。");
+    }
+    ShowError();
+}
+
 void ReportImportError(const char* path)
 {
     const ImageError& e = LastImageError;
-    Begin();
+    MessageBegin();
     if (e.step == ImageStepShort) {
-        Add(L"無法匯入檔案 ");
-        AddAnsi(path);
-        Add(L"。\n\n原因：檔案只有 ");
-        AddDecimal(e.code);
-        Add(L" 個位元組，啟動磁區需要 512 個位元組。");
+        MessageAdd(L"無法匯入檔案 ");
+        MessageAddAnsi(path);
+        MessageAdd(L"。\n\n原因：檔案只有 ");
+        MessageAddDecimal(e.code);
+        MessageAdd(L" 個位元組，啟動磁區需要 512 個位元組。");
         ShowError();
         return;
     }
-    Add(e.step == ImageStepOpen ? L"無法開啟檔案 " : L"無法讀取檔案 ");
-    AddAnsi(path);
-    Add(L"。\n\n原因：");
+    MessageAdd(e.step == ImageStepOpen ? L"無法開啟檔案 " : L"無法讀取檔案 ");
+    MessageAddAnsi(path);
+    MessageAdd(L"。\n\n原因：");
     AddSystemText(e.code);
     ShowError();
 }
@@ -229,69 +233,119 @@ void ReportImportError(const char* path)
 void ReportExportError(const char* path)
 {
     const ImageError& e = LastImageError;
-    Begin();
-    Add(L"無法匯出到檔案 ");
-    AddAnsi(path);
+    MessageBegin();
+    MessageAdd(L"無法匯出到檔案 ");
+    MessageAddAnsi(path);
     switch (e.step) {
-    case ImageStepCreate: Add(L"：無法在同一個資料夾建立新檔案。"); break;
-    case ImageStepWrite: Add(L"：無法寫入新檔案。"); break;
-    case ImageStepClose: Add(L"：無法關閉新檔案。"); break;
-    default: Add(L"：新檔案無法取代原來的檔案。"); break;
+    case ImageStepCreate: MessageAdd(L"：無法在同一個資料夾建立新檔案。"); break;
+    case ImageStepWrite: MessageAdd(L"：無法寫入新檔案。"); break;
+    case ImageStepClose: MessageAdd(L"：無法關閉新檔案。"); break;
+    default: MessageAdd(L"：新檔案無法取代原來的檔案。"); break;
     }
-    Add(L"原來的檔案沒有變更。\n\n原因：");
+    MessageAdd(L"原來的檔案沒有變更。\n\n原因：");
     AddSystemText(e.code);
     ShowError();
 }
 
 void ReportUndoFileError(std::uint8_t drive)
 {
-    Begin();
-    Add(L"無法儲存復原檔，所以沒有寫入磁碟 ");
+    MessageBegin();
+    MessageAdd(L"無法儲存復原檔，所以沒有寫入磁碟 ");
     AddDrive(drive);
-    Add(L"。\n\n原因：");
+    MessageAdd(L"。\n\n原因：");
     AddSystemText(LastImageError.code);
     ShowError();
 }
 
 void ReportDriveChanged(std::uint8_t drive)
 {
-    Begin();
-    Add(L"磁碟 ");
+    MessageBegin();
+    MessageAdd(L"磁碟 ");
     AddDrive(drive);
-    Add(L" 的啟動磁區在確認期間已經變更，所以沒有寫入任何資料。");
+    MessageAdd(L" 的啟動磁區在確認期間已經變更，所以沒有寫入任何資料。");
     ShowError();
 }
 
 void ReportNoDrive(bool accessDenied)
 {
-    Begin();
-    Add(L"找不到可以讀取的磁碟。");
+    MessageBegin();
+    MessageAdd(L"找不到可以讀取的磁碟。");
     if (accessDenied && OsFamily == OsFamilyNt)
         AddAdministratorHint();
     ShowError();
 }
 
-bool AskWriteDrive(std::uint8_t drive, const std::uint8_t* current, const char* undoPath)
+bool AskWriteDrive(std::uint8_t drive, const std::uint8_t* current, const char* undoPath,
+                   BackupPlan plan, std::uint64_t backup)
 {
     const std::uint8_t kind = RecognizeKindOf(current);
-    Begin();
-    Add(L"要取代磁碟 ");
+    MessageBegin();
+    MessageAdd(L"要取代磁碟 ");
     AddDrive(drive);
-    Add(L" 的啟動磁區嗎？\n\n磁碟 ");
+    MessageAdd(L" 的啟動磁區嗎？\n\n磁碟 ");
     AddDrive(drive);
-    Add(L" 目前是 ");
-    Add(KindName(kind));
+    MessageAdd(L" 目前是 ");
+    MessageAdd(KindName(kind));
     AddIdentity(current, kind);
-    Add(L"。\n\n目前的啟動磁區已存為復原檔：\n");
-    AddAnsi(undoPath);
+    MessageAdd(L"。");
+    AddBackupPlan(plan, backup);
+    MessageAdd(L"\n\n目前的啟動磁區已存為復原檔：\n");
+    MessageAddAnsi(undoPath);
     return AskYesNo();
+}
+
+void ReportBackupWriteError(std::uint8_t drive, std::uint64_t backup, const char* undoPath)
+{
+    MessageBegin();
+    MessageAdd(L"磁碟 ");
+    AddDrive(drive);
+    MessageAdd(L" 的啟動磁區已經寫入，但備份啟動磁區（磁區 ");
+    MessageAddDecimal(backup);
+    MessageAdd(L"）寫入失敗，兩者現在不同。\n\n原因：");
+    AddReason(LastDiskError);
+    MessageAdd(L"\n\n要回到相同的一對：匯入復原檔\n");
+    MessageAddAnsi(undoPath);
+    MessageAdd(L"\n再寫入到磁碟，然後重新做一次修改。");
+    ShowError();
+}
+
+void ReportBackupReadError(std::uint8_t drive, std::uint64_t backup)
+{
+    MessageBegin();
+    MessageAdd(L"無法讀取磁碟 ");
+    AddDrive(drive);
+    MessageAdd(L" 的備份啟動磁區（磁區 ");
+    MessageAddDecimal(backup);
+    MessageAdd(L"）。\n\n原因：");
+    AddReason(LastDiskError);
+    ShowError();
+}
+
+void ReportBackupNotLocated(std::uint8_t drive)
+{
+    MessageBegin();
+    MessageAdd(L"找不到磁碟 ");
+    AddDrive(drive);
+    MessageAdd(L" 的備份啟動磁區：它的啟動磁區沒有指出備份的位置，磁區 6 也不是 FAT32 "
+               L"啟動磁區，而系統沒有提供磁碟區的長度，所以無法找到最後一個磁區。");
+    ShowError();
+}
+
+void ReportNoBackup(std::uint8_t drive)
+{
+    MessageBegin();
+    MessageAdd(L"磁碟 ");
+    AddDrive(drive);
+    MessageAdd(L" 沒有備份啟動磁區：它的啟動磁區沒有指出備份的位置，磁區 6 和最後一個磁區"
+               L"也都不是啟動磁區。");
+    ShowError();
 }
 
 bool AskReplaceFile(const char* path)
 {
-    Begin();
-    Add(L"檔案 ");
-    AddAnsi(path);
-    Add(L" 已經存在。\n要取代它嗎？");
+    MessageBegin();
+    MessageAdd(L"檔案 ");
+    MessageAddAnsi(path);
+    MessageAdd(L" 已經存在。\n要取代它嗎？");
     return AskYesNo();
 }

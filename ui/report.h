@@ -6,6 +6,9 @@
 
 // A failed disk transfer of drive (1 = A:), from LastDiskError.
 void ReportDiskError(std::uint8_t drive);
+// A file dialog that failed rather than being cancelled, from LastImageError;
+// says nothing after a cancel.
+void ReportFileDialogError();
 // A failed import or export of path, from LastImageError.
 void ReportImportError(const char* path);
 void ReportExportError(const char* path);
@@ -16,8 +19,27 @@ void ReportDriveChanged(std::uint8_t drive);
 // The picker found no drive; accessDenied when a volume refused to open.
 void ReportNoDrive(bool accessDenied);
 
+// What a write does with the drive's backup boot sector, and why.
+enum BackupPlan : std::uint8_t {
+    BackupPlanNone,       // sector 0 names no backup
+    BackupPlanUpdate,     // the pair matched: the backup is written too
+    BackupPlanDiffers,    // the backup already differs from sector 0: left as it is
+    BackupPlanUnreadable, // the backup could not be read: left as it is
+    BackupPlanMoved,      // the new record names another place for it: left as it is
+};
+
 // Asks before sector 0 of drive is replaced, naming what the drive holds now
-// (current, its sector 0) and the undo file. True for Yes; No is the default.
-bool AskWriteDrive(std::uint8_t drive, const std::uint8_t* current, const char* undoPath);
+// (current, its sector 0), what happens to its backup, and the undo file. True
+// for Yes; No is the default.
+bool AskWriteDrive(std::uint8_t drive, const std::uint8_t* current, const char* undoPath,
+                   BackupPlan plan, std::uint64_t backup);
+
+// Sector 0 was written but its backup was not; says how to get a matching pair.
+void ReportBackupWriteError(std::uint8_t drive, std::uint64_t backup, const char* undoPath);
+// Read backup: the backup at sector could not be read; no backup could be
+// located (the volume's length is unknown); the drive has none.
+void ReportBackupReadError(std::uint8_t drive, std::uint64_t backup);
+void ReportBackupNotLocated(std::uint8_t drive);
+void ReportNoBackup(std::uint8_t drive);
 // Asks before an existing file is replaced. True for Yes; No is the default.
 bool AskReplaceFile(const char* path);

@@ -8,37 +8,25 @@ typedef BOOL(WINAPI* SetTextWideFunction)(HWND, int, const wchar_t*);
 typedef int(WINAPI* MessageBoxWideFunction)(HWND, const wchar_t*, const wchar_t*, UINT);
 
 // Looked up on first use, on the NT family only: a 9x system's user32 has no
-// working wide version, and an import would not load on every system.
+// working wide versions, and an import would not load on every system.
 SetTextWideFunction SetTextWide = nullptr;
+MessageBoxWideFunction MessageBoxWide = nullptr;
 bool wideLookedUp = false;
 
-SetTextWideFunction WideSetter()
+// True on the NT family, whose wide functions are then looked up.
+bool WideFamily()
 {
     if (OsFamily != OsFamilyNt)
-        return nullptr;
+        return false;
     if (!wideLookedUp) {
         wideLookedUp = true;
-        FARPROC found = GetProcAddress(GetModuleHandleA("user32.dll"), "SetDlgItemTextW");
-        SetTextWide = reinterpret_cast<SetTextWideFunction>(reinterpret_cast<void (*)()>(found));
+        HMODULE user32 = GetModuleHandleA("user32.dll");
+        SetTextWide = reinterpret_cast<SetTextWideFunction>(
+            reinterpret_cast<void (*)()>(GetProcAddress(user32, "SetDlgItemTextW")));
+        MessageBoxWide = reinterpret_cast<MessageBoxWideFunction>(
+            reinterpret_cast<void (*)()>(GetProcAddress(user32, "MessageBoxW")));
     }
-    return SetTextWide;
-}
-
-// Looked up like SetDlgItemTextW, for the same reasons.
-MessageBoxWideFunction MessageBoxWide = nullptr;
-bool messageBoxLookedUp = false;
-
-MessageBoxWideFunction WideMessageBox()
-{
-    if (OsFamily != OsFamilyNt)
-        return nullptr;
-    if (!messageBoxLookedUp) {
-        messageBoxLookedUp = true;
-        FARPROC found = GetProcAddress(GetModuleHandleA("user32.dll"), "MessageBoxW");
-        MessageBoxWide =
-            reinterpret_cast<MessageBoxWideFunction>(reinterpret_cast<void (*)()>(found));
-    }
-    return MessageBoxWide;
+    return true;
 }
 
 // The caption of every message box: the program's name.
@@ -55,8 +43,8 @@ void ToAnsi(const wchar_t* text, char* buffer, int size)
 
 void SetControlText(HWND dialog, int id, const wchar_t* text)
 {
-    if (SetTextWideFunction setter = WideSetter()) {
-        setter(dialog, id, text);
+    if (WideFamily() && SetTextWide != nullptr) {
+        SetTextWide(dialog, id, text);
         return;
     }
     char ansi[64];
@@ -66,8 +54,8 @@ void SetControlText(HWND dialog, int id, const wchar_t* text)
 
 int ShowMessageBox(HWND owner, const wchar_t* text, UINT type)
 {
-    if (MessageBoxWideFunction show = WideMessageBox())
-        return show(owner, text, MessageCaption, type);
+    if (WideFamily() && MessageBoxWide != nullptr)
+        return MessageBoxWide(owner, text, MessageCaption, type);
     static char ansiText[AnsiMessageSize];
     char ansiCaption[32];
     ToAnsi(text, ansiText, sizeof ansiText);

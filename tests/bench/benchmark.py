@@ -11,14 +11,19 @@ Each figure is printed with its ratio to the floor:
      to picker visible, against baseline.exe's picker (the same template after
      25 bare probes that list nothing), and against the 25 bare probes alone as
      probefloor.exe times them in one process (median);
-  baseline_plus.exe (the baseline with the product's COMDLG32 and SHELL32
-  imports and the picker's 25 items) splits each gap in two: what the system
-  charges for those, and what the program's own code adds;
+  baseline_plus.exe (the baseline with COMDLG32 and SHELL32 imported, which
+  the program loads only on first use, and with the picker's 25 items) shows
+  what those imports would add to the start-up, and splits the picker's gap in
+  two: what the system charges for the items, and what the program's own code
+  adds;
   4. in process on the host (form_bench, Google Benchmark): the load ending and
      a capture against floors that make the same window calls without the
      field logic.
-Targets: exe at most 48 KiB beyond its picture and icons; start-up and picker
-within 1.10 times their floors. A missed target is reported, never a failure:
+Both baselines have the program's manifest and make its InitCommonControls
+call, so the start-up ratio measures the program's own cost. Targets: exe at
+most 48 KiB beyond its picture and icons; start-up within 1.03 times its floor
+(quote the median of three --full runs: one run varies by several per cent);
+picker within 1.10 times its floor. A missed target is reported, never a failure:
 the exit code is 0 whenever everything could be measured.
 
 The default repetition counts are small (the CTest run proves that the script
@@ -43,11 +48,12 @@ import wineenv  # noqa: E402
 
 PRODUCT = "kelvashin.exe"
 BASELINE = "baseline.exe"
-BASELINE_PLUS = "baseline_plus.exe"  # + COMDLG32/SHELL32 imports, + 25 picker items
+BASELINE_PLUS = "baseline_plus.exe"  # + COMDLG32/SHELL32 imported, + 25 picker items
 PROBE_FLOOR = "probefloor.exe"
 LETTERS = "abcdefghijklmnopqrstuvwxy"  # A: to Y:, as the picker probes them
 
 SIZE_BUDGET = 48 * 1024  # bytes beyond the picture and the icons
+START_TARGET = 1.03
 TIME_TARGET = 1.10
 
 # Repetitions: (small, full).
@@ -241,11 +247,10 @@ def wine_figures(args, counts):
         print("== Start-up: process start to main window visible (warm wineserver, alternating)")
         for exe in programs:
             print("  " + describe(exe, starts[exe]))
-        print("  ratio %.3f x, target %.2f x: %s" % (ratio, TIME_TARGET, verdict(ratio <= TIME_TARGET)))
-        print("  of which the COMDLG32 and SHELL32 imports (%s / %s): %.3f x; the program's own"
-              " start-up (%s / %s): %.3f x" % (BASELINE_PLUS, BASELINE, median[BASELINE_PLUS] / median[BASELINE],
-                                               PRODUCT, BASELINE_PLUS, median[PRODUCT] / median[BASELINE_PLUS]))
-        met["start-up"] = ratio <= TIME_TARGET
+        print("  ratio %.3f x, target %.2f x: %s" % (ratio, START_TARGET, verdict(ratio <= START_TARGET)))
+        print("  COMDLG32 and SHELL32 imported, which the program loads on first use (%s / %s):"
+              " %.3f x" % (BASELINE_PLUS, BASELINE, median[BASELINE_PLUS] / median[BASELINE]))
+        met["start-up"] = ratio <= START_TARGET
 
         # All three programs stay open; their pickers open in turn.
         windows = {}

@@ -1,6 +1,7 @@
 // The 9x family's disk services: the register block of every exchange, the
 // order of lock, write and unlock with their fallbacks, and the success rule.
 #include "disk/legacy.h"
+#include "disk/sector.h"
 
 #include "standin_disk.h"
 
@@ -92,7 +93,7 @@ void Prepare(DWORD build)
     UseExtendedDiskIo = 0;
     Vwin32Handle = INVALID_HANDLE_VALUE;
     standin::SetVersion(VER_PLATFORM_WIN32_WINDOWS, build);
-    PrepareLegacyDiskIo();
+    PrepareDiskAccess();
     for (int drive : {1, 3}) {
         auto& volume = standin::AddVolume(standin::VolumeName(drive), 4096);
         for (std::size_t i = 0; i < volume.bytes.size(); ++i)
@@ -108,26 +109,30 @@ void Prepare(DWORD build)
 constexpr DWORD Standard = 950;  // Windows 95
 constexpr DWORD Extended = 2222; // Windows 98
 
-TEST(PrepareLegacyDiskIo, ExtendedServicesOnlyAboveBuild1000AndTheDeviceOpened)
+// The one version query picks the family: the 9x family opens the VWIN32 device
+// and takes the extended services above build 1000; the NT family opens nothing.
+TEST(PrepareDiskAccess, TheVersionPicksTheFamilyAndTheServices)
 {
     const struct {
         DWORD platform, build;
+        bool legacy;
         std::uint8_t extended;
-    } cases[] = {{1, 950, 0},  {1, 1000, 0}, {1, 1001, 1}, {1, 2222, 1},
-                 {1, 3000, 1}, {2, 1381, 0}, {2, 2600, 0}};
+    } cases[] = {{1, 950, true, 0},   {1, 1000, true, 0},  {1, 1001, true, 1},
+                 {1, 2222, true, 1},  {1, 3000, true, 1},  {2, 1381, false, 0},
+                 {2, 2600, false, 0}, {2, 22631, false, 0}};
     for (const auto& c : cases) {
         standin::Reset();
         UseExtendedDiskIo = 0;
+        Vwin32Handle = INVALID_HANDLE_VALUE;
         standin::SetVersion(c.platform, c.build);
-        PrepareLegacyDiskIo();
+        EXPECT_EQ(PrepareDiskAccess(), c.legacy) << "platform " << c.platform;
         EXPECT_EQ(UseExtendedDiskIo, c.extended)
             << "platform " << c.platform << " build " << c.build;
-        EXPECT_EQ(standin::Calls,
-                  (std::vector<std::string>{
-                      "GetVersionExA(148)",
-                      "CreateFileA(\\\\.\\vwin32, 0x0, 0x0, null, 0, 0x4000000, null) -> h1"}))
-            << "build " << c.build;
-        EXPECT_EQ(standin::HandleName(Vwin32Handle), "h1");
+        std::vector<std::string> calls{"GetVersionExA(148)"};
+        if (c.legacy)
+            calls.push_back("CreateFileA(\\\\.\\vwin32, 0x0, 0x0, null, 0, 0x4000000, null) -> h1");
+        EXPECT_EQ(standin::Calls, calls) << "build " << c.build;
+        EXPECT_EQ(standin::HandleName(Vwin32Handle), c.legacy ? "h1" : "INVALID");
     }
 }
 
@@ -257,7 +262,7 @@ TEST(LegacyDiskIo, WithoutTheDeviceReadsGiveZeroProbesFalseAndNothingChanges)
     standin::SetVwin32Present(false);
     standin::SetVersion(VER_PLATFORM_WIN32_WINDOWS, Extended);
     UseExtendedDiskIo = 0;
-    PrepareLegacyDiskIo();
+    PrepareDiskAccess();
     EXPECT_EQ(Vwin32Handle, INVALID_HANDLE_VALUE);
     auto& volume = standin::AddVolume(standin::VolumeName(1), 1024, 0x77);
     standin::MapMemory("packet", &Packet, sizeof Packet);

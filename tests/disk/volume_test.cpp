@@ -1,6 +1,9 @@
-// The NT family's volume access: the calls and arguments of a Volume transfer,
-// where it stops when a step fails, and the picker's probe.
+// The NT family's volume access: the calls and arguments of a sector transfer,
+// where it stops when a step fails, volumes of every sector size, and the
+// picker's probe.
 #include "disk/volume.h"
+
+#include "disk/disk_error.h"
 
 #include "standin_disk.h"
 
@@ -66,28 +69,29 @@ struct TransferCase {
     bool write;
     void (*arrange)();
     const char* calls; // spelled as for Spell
-    DWORD result;
+    bool result;
     bool reachedBuffer; // the volume's bytes came into the buffer
 };
 
-TEST(VolumeTransfer, OpensTheDrivesVolumeAndStopsAtTheFirstFailedStep)
+TEST(VolumeSector, OpensTheDrivesVolumeAndStopsAtTheFirstFailedStep)
 {
     using standin::FailNext;
     const TransferCase cases[] = {
-        {"read A:", 1, false, [] {}, "OSRC", 512, true},
-        {"write C:", 3, true, [] {}, "OSWC", 512, false},
-        {"no such drive", 2, false, [] {}, "X", 0, false},
+        {"read A:", 1, false, [] {}, "OSRC", true, true},
+        {"write C:", 3, true, [] {}, "OSWC", true, false},
+        {"no such drive", 2, false, [] {}, "X", false, false},
         {"open refused, write", 1, true, [] { FailNext("CreateFileA", ERROR_ACCESS_DENIED); }, "X",
-         0, false},
+         false, false},
         {"positioning fails, read", 1, false,
-         [] { FailNext("SetFilePointer", ERROR_INVALID_PARAMETER); }, "OSC", 0, false},
+         [] { FailNext("SetFilePointer", ERROR_INVALID_PARAMETER); }, "OSC", false, false},
         {"positioning fails, write", 1, true,
-         [] { FailNext("SetFilePointer", ERROR_INVALID_PARAMETER); }, "OSC", 0, false},
-        {"no medium", 1, false, [] { standin::FindVolume("\\\\.\\A:")->noMedium = true; }, "OSRC",
-         0, false},
+         [] { FailNext("SetFilePointer", ERROR_INVALID_PARAMETER); }, "OSC", false, false},
+        // No medium: the geometry is not answered either, so a trial read comes first.
+        {"no medium", 1, false, [] { standin::FindVolume("\\\\.\\A:")->noMedium = true; }, "OSRSRC",
+         false, false},
         {"write protected", 1, true,
-         [] { standin::FindVolume("\\\\.\\A:")->writeProtected = true; }, "OSWC", 0, false},
-        {"short read", 1, false, [] { standin::ShortNext("ReadFile", 100); }, "OSRC", 100, true},
+         [] { standin::FindVolume("\\\\.\\A:")->writeProtected = true; }, "OSWC", false, false},
+        {"short read", 1, false, [] { standin::ShortNext("ReadFile", 100); }, "OSRC", false, false},
     };
     for (const auto& c : cases) {
         standin::Reset();
@@ -98,11 +102,13 @@ TEST(VolumeTransfer, OpensTheDrivesVolumeAndStopsAtTheFirstFailedStep)
         std::array<std::uint8_t, 512> buffer;
         buffer.fill(0xEE);
 
-        EXPECT_EQ(VolumeTransfer(static_cast<std::uint8_t>(c.drive), c.write, buffer.data()),
+        const auto d = static_cast<std::uint8_t>(c.drive);
+        EXPECT_EQ(c.write ? WriteVolumeSector(d, 0, buffer.data())
+                          : ReadVolumeSector(d, 0, buffer.data()),
                   c.result)
             << c.name;
         EXPECT_EQ(FileCalls(), Spell(c.calls, static_cast<char>('@' + c.drive))) << c.name;
-        const bool wrote = c.write && c.result == 512;
+        const bool wrote = c.write && c.result;
         EXPECT_EQ(drive.bytes[0], wrote ? 0xEE : before[0]) << c.name << ": sector 0 on the disk";
         EXPECT_EQ(drive.bytes[512], before[512]) << c.name << ": sector 1 changed";
         EXPECT_EQ(buffer[0], c.reachedBuffer ? before[0] : 0xEE) << c.name << ": the buffer";
@@ -110,39 +116,86 @@ TEST(VolumeTransfer, OpensTheDrivesVolumeAndStopsAtTheFirstFailedStep)
     }
 }
 
-TEST(VolumeTransfer, TwoTransfersInARowEachCloseTheirOwnHandle)
+TEST(VolumeSector, TwoTransfersInARowEachCloseTheirOwnHandle)
 {
     standin::Reset();
     PatternVolume(1, 1024);
     std::array<std::uint8_t, 512> buffer{};
-    VolumeTransfer(1, false, buffer.data());
-    VolumeTransfer(1, true, buffer.data());
+    ReadVolumeSector(1, 0, buffer.data());
+    WriteVolumeSector(1, 0, buffer.data());
     EXPECT_EQ(standin::CallsStartingWith("CloseHandle"),
               (Calls{"CloseHandle(h1)", "CloseHandle(h2)"}));
     ExpectNoHandleFaults("two transfers");
 }
 
+// Volumes of larger sectors, whose size is reported or found by trying: the
+// record is the first 512 bytes of a sector, and a write keeps the rest of it.
+// Sizes other than 512 to 4096 are refused before anything moves.
+TEST(VolumeSector, EverySectorSizeReadsWritesAndProbesOrIsRefused)
+{
+    const struct {
+        DWORD sectorSize;
+        bool geometry; // the volume reports its size
+        bool works;
+    } cases[] = {{512, true, true},   {512, false, true},  {1024, false, true},
+                 {2048, true, true},  {2048, false, true}, {4096, true, true},
+                 {4096, false, true}, {256, true, false},  {8192, true, false}};
+    for (const auto& c : cases) {
+        const std::string name =
+            std::to_string(c.sectorSize) + (c.geometry ? " reported" : " tried");
+        standin::Reset();
+        auto& volume = PatternVolume(1, 4 * 8192);
+        volume.sectorSize = c.sectorSize;
+        volume.answersGeometry = c.geometry;
+        const auto before = volume.bytes;
+        std::array<std::uint8_t, 512> record;
+        record.fill(0xEE);
+
+        EXPECT_EQ(ReadVolumeSector(1, 1, record.data()), c.works) << name;
+        const std::size_t second = c.sectorSize; // where sector 1 starts
+        if (c.works)
+            EXPECT_TRUE(std::equal(record.begin(), record.end(), before.begin() + second)) << name;
+        else
+            EXPECT_EQ(LastDiskError.cause, DiskCauseSectorSize) << name;
+
+        record.fill(0xAB);
+        EXPECT_EQ(WriteVolumeSector(1, 1, record.data()), c.works) << name;
+        auto expected = before;
+        if (c.works)
+            std::fill(expected.begin() + second, expected.begin() + second + 512, 0xAB);
+        EXPECT_TRUE(volume.bytes == expected) << name << ": only the record's bytes change";
+        EXPECT_EQ(ProbeVolume(1), c.works) << name;
+        if (!c.works)
+            EXPECT_EQ(LastDiskError.code, c.sectorSize) << name;
+        ExpectNoHandleFaults(name);
+    }
+}
+
 TEST(VolumePrimitives, SeekSectorSplitsTheByteOffsetIntoHalves)
 {
     const struct {
-        DWORD sector;
+        std::uint64_t sector;
+        DWORD sectorSize;
         const char* halves; // low, &high as SetFilePointer received them
     } cases[] = {
-        {0, "0x0, &0x0"},
-        {1, "0x200, &0x0"},
-        {8388607, "0xFFFFFE00, &0x0"},
-        {8388608, "0x0, &0x1"}, // byte 4,294,967,296
-        {0xFFFFFFFF, "0xFFFFFE00, &0x1FF"},
+        {0, 512, "0x0, &0x0"},
+        {1, 512, "0x200, &0x0"},
+        {8388607, 512, "0xFFFFFE00, &0x0"},
+        {8388608, 512, "0x0, &0x1"}, // byte 4,294,967,296
+        {0xFFFFFFFF, 512, "0xFFFFFE00, &0x1FF"},
+        {1, 4096, "0x1000, &0x0"},
+        {0x100000000ull, 4096, "0x0, &0x1000"}, // beyond 32-bit sector numbers
     };
     for (const auto& c : cases) {
         standin::Reset();
         PatternVolume(1, 1024);
         HANDLE volume = OpenVolume("\\\\.\\A:");
-        EXPECT_EQ(SeekSector(volume, c.sector), 0) << "sector " << c.sector;
+        EXPECT_EQ(SeekSector(volume, c.sector, c.sectorSize), 0) << "sector " << c.sector;
         EXPECT_EQ(standin::CallsStartingWith("SetFilePointer"),
                   Calls{std::string("SetFilePointer(h1, ") + c.halves + ", 0)"});
         standin::FailNext("SetFilePointer", ERROR_INVALID_PARAMETER);
-        EXPECT_EQ(SeekSector(volume, c.sector), 1) << "a failed positioning, sector " << c.sector;
+        EXPECT_EQ(SeekSector(volume, c.sector, c.sectorSize), 1)
+            << "a failed positioning, sector " << c.sector;
         EXPECT_EQ(CloseVolume(volume), 1);
     }
 }
@@ -159,8 +212,8 @@ TEST(VolumePrimitives, TransfersTakeTheLowEightBitsOfTheCount)
             standin::Reset();
             PatternVolume(1, 256 * 512);
             HANDLE volume = OpenVolume("\\\\.\\A:");
-            const DWORD moved = write ? WriteSectors(volume, buffer.data(), c.count)
-                                      : ReadSectors(volume, buffer.data(), c.count);
+            const DWORD moved = write ? WriteSectors(volume, buffer.data(), c.count, 512)
+                                      : ReadSectors(volume, buffer.data(), c.count, 512);
             const std::string call = std::string(write ? "WriteFile" : "ReadFile") + "(h1, " +
                                      std::to_string(c.bytes) + ")";
             EXPECT_EQ(moved, c.bytes) << call << " for count " << c.count;
@@ -170,7 +223,7 @@ TEST(VolumePrimitives, TransfersTakeTheLowEightBitsOfTheCount)
     }
 }
 
-TEST(ProbeVolume, BufferedOpenReadAndCloseAnswerWhether512BytesCame)
+TEST(ProbeVolume, BufferedOpenReadAndCloseAnswerWhetherAWholeSectorCame)
 {
     const struct {
         const char* name;
@@ -180,9 +233,9 @@ TEST(ProbeVolume, BufferedOpenReadAndCloseAnswerWhether512BytesCame)
         DWORD lastError; // after a false answer
         const char* calls;
     } cases[] = {
-        {"readable", 4096, false, true, 0, "ORC"},
-        {"no medium", 4096, true, false, ERROR_NOT_READY, "ORC"},
-        {"smaller than a sector", 100, false, false, 0, "ORC"},
+        {"readable", 4096, false, true, 0, "OSRC"},
+        {"no medium", 4096, true, false, ERROR_NOT_READY, "OSRC"},
+        {"smaller than a sector", 100, false, false, 0, "OSRC"},
         {"no such drive", 0, false, false, ERROR_FILE_NOT_FOUND, "X"},
     };
     for (const auto& c : cases) {
@@ -190,12 +243,12 @@ TEST(ProbeVolume, BufferedOpenReadAndCloseAnswerWhether512BytesCame)
         SetLastError(ERROR_NOT_READY); // left over from probing another drive
         if (c.size != 0)
             PatternVolume(4, c.size).noMedium = c.noMedium;
-        ProbeBuffer[0] = 0;
-        EXPECT_EQ(ProbeVolume("\\\\.\\D:"), c.answer) << c.name;
+        VolumeBuffer[0] = 0;
+        EXPECT_EQ(ProbeVolume(4), c.answer) << c.name;
         EXPECT_EQ(c.answer ? 0 : GetLastError(), c.lastError) << c.name;
         EXPECT_EQ(FileCalls(), Spell(c.calls, 'D', "0x0")) << c.name;
         if (c.answer) {
-            EXPECT_EQ(ProbeBuffer[0], 1) << c.name << ": sector 0 went elsewhere";
+            EXPECT_EQ(VolumeBuffer[0], 1) << c.name << ": sector 0 went elsewhere";
         }
         ExpectNoHandleFaults(c.name);
     }

@@ -32,6 +32,7 @@ struct Armed {
     int call = 0;
     Mode mode = Mode::Fail;
     std::size_t items = 0;
+    bool onward = false;
 } armed;
 
 bool Counted(std::FILE* file)
@@ -43,7 +44,8 @@ bool Counted(std::FILE* file)
 bool Hit(Function function)
 {
     const int call = ++stats.calls[function];
-    return armed.set && armed.function == function && armed.call == call;
+    return armed.set && armed.function == function &&
+           (armed.call == call || (armed.onward && call > armed.call));
 }
 
 } // namespace
@@ -73,9 +75,9 @@ void End()
     armed = Armed();
 }
 
-void Arm(Function function, int call, Mode mode, std::size_t items)
+void Arm(Function function, int call, Mode mode, std::size_t items, bool onward)
 {
-    armed = {true, function, call, mode, items};
+    armed = {true, function, call, mode, items, onward};
 }
 
 Stats Get()

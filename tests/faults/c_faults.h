@@ -20,8 +20,9 @@ enum class Mode {
 // Starts a counted span: counters at zero, nothing armed.
 void Begin();
 void End();
-// The call-th call (1-based) of function in this span fails or falls short.
-void Arm(Function function, int call, Mode mode, std::size_t items = 0);
+// The call-th call (1-based) of function in this span fails or falls short;
+// with onward, every later call of it too.
+void Arm(Function function, int call, Mode mode, std::size_t items = 0, bool onward = false);
 
 struct Stats {
     int calls[FunctionCount] = {};

@@ -1,8 +1,9 @@
 // Fault injection over the disk and file commands. Each command is first run with
-// nothing failing, which counts its calls of every Win32 and C library function
-// (its steps). Then, for every function, every step n and every outcome, the
-// command runs again from the same starting state with that one call failing or
-// falling short, and the rules below are checked:
+// nothing failing and every question answered Yes, which counts its calls of
+// every Win32 and C library function and its message boxes (its steps). Then,
+// for every function, every step n and every outcome, the command runs again
+// from the same starting state with that one call failing or falling short (or
+// that box answered otherwise), and the rules below are checked:
 //  - a read that fails or falls short loads nothing: the record (bytes 0..511),
 //    FsKind and the form stay exactly as they were; a read that works loads the
 //    chosen drive's sector 0 or the chosen file's first 512 bytes and shows them;
@@ -14,17 +15,28 @@
 //  - where the fault leaves the transfer itself alone, the bytes arrive in full;
 //  - the picker alone (cancelled) changes nothing and gives no drive, and only
 //    the drive whose probe failed may leave or join its offer;
-//  - a file dialog that gives no file keeps the path the next one starts from.
+//  - a file dialog that gives no file keeps the path the next one starts from;
+//  - a write reaches a drive only when an undo file holding the drive's old
+//    sector 0 was saved (beside the exe in "backup", or in the temporary
+//    folder), Yes was answered, and the read after the answer still gave those
+//    bytes; an undo file is saved only for the question and never left partial;
+//  - an export that fails leaves the old file byte-identical and no new "kel"
+//    file behind; one that works leaves the record in the file;
+//  - a command that fails shows exactly one error box (a cancelled dialog or a
+//    No shows none), besides the question it asked; every box is owned by the
+//    main dialog and no volume is open while one waits.
 // The C library calls are steered through c_faults.h; the Win32 ones through the
 // stand-in's scripted outcomes. Each command prints a table of function, steps,
 // outcomes and cases held.
 #include "c_faults.h"
 #include "standin.h"
 #include "standin_disk.h"
+#include "winioctl.h"
 #include "core/recognize.h"
 #include "core/record.h"
 #include "core/template.h"
 #include "disk/legacy.h"
+#include "disk/sector.h"
 #include "image/image_file.h"
 #include "resources/resource.h"
 #include "ui/app.h"
@@ -73,6 +85,7 @@ const Command Commands[] = {
     {"Write9x7305", Family::LegacyExtended, Action::Write},
     {"Import", Family::Nt, Action::Import},
     {"Export", Family::Nt, Action::Export},
+    {"Export9x", Family::Legacy, Action::Export}, // target renamed aside, not replaced
     {"PickerNt", Family::Nt, Action::Pick},
     {"Picker9xInt25", Family::Legacy, Action::Pick},
     {"Picker9x7305", Family::LegacyExtended, Action::Pick},
@@ -96,7 +109,13 @@ enum Function {
     WriteFile_,
     CloseHandle_,
     DeviceIoControl_,
+    CreateDirectoryA_,
+    GetTempFileNameA_,
+    MoveFileA_,
+    MoveFileExA_,
+    DeleteFileA_,
     GetOpenFileNameA_,
+    MessageBox_, // the answer the user gives, A or W
     Fopen_,
     Fread_,
     Fwrite_,
@@ -105,12 +124,21 @@ enum Function {
 };
 
 const char* const FunctionNames[FunctionCount] = {
-    "CreateFileA",      "SetFilePointer", "ReadFile", "WriteFile", "CloseHandle", "DeviceIoControl",
-    "GetOpenFileNameA", "fopen",          "fread",    "fwrite",    "fclose"};
+    "CreateFileA",     "SetFilePointer",   "ReadFile",         "WriteFile", "CloseHandle",
+    "DeviceIoControl", "CreateDirectoryA", "GetTempFileNameA", "MoveFileA", "MoveFileExA",
+    "DeleteFileA",     "GetOpenFileNameA", "MessageBox",       "fopen",     "fread",
+    "fwrite",          "fclose",
+};
 
-bool IsWin32Disk(int f)
+// The Win32 calls the stand-in fails by script.
+bool IsScripted(int f)
 {
-    return f <= DeviceIoControl_;
+    return f <= DeleteFileA_;
+}
+// How the stand-in's log names a call of f.
+std::string LogPrefix(int f)
+{
+    return f == MessageBox_ ? "MessageBox" : std::string(FunctionNames[f]) + "(";
 }
 bool IsCLibrary(int f)
 {
@@ -121,15 +149,16 @@ cfaults::Function CFunction(int f)
     return static_cast<cfaults::Function>(f - Fopen_);
 }
 
-enum class Kind { Fail, Short, Carry, Cancel, DialogFails };
+enum class Kind { Fail, Short, Carry, Cancel, DialogFails, Answer, DriveChanged };
 
 struct Outcome {
     Kind kind;
-    DWORD value; // the error, the byte or item count, or AX for a carry
+    DWORD value; // the error, the byte or item count, AX for a carry, or the answer
     const char* label;
+    bool onward = false; // every later call of the function fails the same way
 };
 
-std::vector<Outcome> OutcomesOf(int f)
+std::vector<Outcome> OutcomesOf(int f, Action action)
 {
     switch (f) {
     case CreateFileA_:
@@ -152,9 +181,23 @@ std::vector<Outcome> OutcomesOf(int f)
     case DeviceIoControl_:
         return {{Kind::Fail, ERROR_INVALID_FUNCTION, "call fails"},
                 {Kind::Carry, 0x0015, "carry set, not ready"}};
+    case CreateDirectoryA_:
+        // A file named "backup" makes the name taken while no folder is there.
+        return {{Kind::Fail, ERROR_ACCESS_DENIED, "fails, access denied"},
+                {Kind::Fail, ERROR_ALREADY_EXISTS, "fails, name taken"}};
+    case GetTempFileNameA_:
+    case MoveFileA_:
+    case MoveFileExA_:
+    case DeleteFileA_: return {{Kind::Fail, ERROR_ACCESS_DENIED, "fails, access denied"}};
     case GetOpenFileNameA_:
         return {{Kind::Cancel, 0, "cancelled"}, {Kind::DialogFails, 0, "fails, buffer too small"}};
-    case Fopen_: return {{Kind::Fail, 0, "fails"}};
+    case MessageBox_:
+        if (action == Action::Write)
+            return {{Kind::Answer, IDNO, "answered No"},
+                    {Kind::Answer, 0, "fails, gives 0"},
+                    {Kind::DriveChanged, IDYES, "Yes after the drive changed"}};
+        return {{Kind::Answer, IDNO, "answered No"}, {Kind::Answer, 0, "fails, gives 0"}};
+    case Fopen_: return {{Kind::Fail, 0, "fails"}, {Kind::Fail, 0, "fails, and all later", true}};
     case Fread_:
         return {{Kind::Short, 0, "reads 0 items"},
                 {Kind::Short, 1, "reads 1 item"},
@@ -163,7 +206,8 @@ std::vector<Outcome> OutcomesOf(int f)
     case Fwrite_:
         return {{Kind::Short, 0, "writes 0 items"},
                 {Kind::Short, 256, "writes 256 items"},
-                {Kind::Short, 511, "writes 511 items"}};
+                {Kind::Short, 511, "writes 511 items"},
+                {Kind::Short, 0, "writes 0 items, and all later", true}};
     case Fclose_: return {{Kind::Fail, 0, "fails, buffered bytes lost"}};
     default: return {};
     }
@@ -177,7 +221,7 @@ struct Fault {
 
 // --- The world each run starts from ---
 
-constexpr std::size_t VolumeSize = 64 * 1024;
+constexpr std::size_t VolumeSize = std::size_t{64} * 1024;
 const char* const DriveA = "\\\\.\\A:";
 const char* const DriveC = "\\\\.\\C:";
 const char* const DriveE = "\\\\.\\E:"; // removable, no medium
@@ -186,6 +230,9 @@ const char* const TargetItem = "Disk C:";
 const char* const ImportName = "import.img";
 const char* const ExportName = "target.img";
 const char* const BystanderName = "other.img";
+constexpr std::size_t ChangedByte = 3; // what changes on a drive while the question waits
+constexpr UINT QuestionBox = MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2;
+constexpr UINT ErrorBox = MB_ICONERROR | MB_OK;
 
 Record SectorA, SectorC, SectorF, ImportSector; // built once from the template
 
@@ -230,21 +277,31 @@ Bytes ReadWholeFile(const std::string& path)
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::map<std::string, Bytes> FilesInTempDir()
+// The files in folder by name, each with prefix before its name.
+std::map<std::string, Bytes> FilesIn(const std::string& folder, const std::string& prefix = "")
 {
     std::map<std::string, Bytes> files;
-    if (DIR* dir = opendir(TempDir.c_str())) {
+    if (DIR* dir = opendir(folder.c_str())) {
         while (dirent* entry = readdir(dir))
             if (entry->d_name[0] != '.')
-                files[entry->d_name] = ReadWholeFile(PathOf(entry->d_name));
+                files[prefix + entry->d_name] = ReadWholeFile(folder + "/" + entry->d_name);
         closedir(dir);
     }
     return files;
 }
 
+// Where undo files may go: "backup" beside the exe, else the temporary folder.
+std::map<std::string, Bytes> UndoFiles()
+{
+    auto files = FilesIn(standin::AppFolder() + "backup", "backup/");
+    const auto temp = FilesIn(standin::TempFolder(), "temp/");
+    files.insert(temp.begin(), temp.end());
+    return files;
+}
+
 void WriteStartingFiles()
 {
-    for (const auto& file : FilesInTempDir())
+    for (const auto& file : FilesIn(TempDir))
         unlink(PathOf(file.first).c_str());
     Bytes import(ImportSector.begin(), ImportSector.end());
     import.resize(600, 0x99); // longer than a sector: only 512 bytes are taken
@@ -356,6 +413,12 @@ struct Observed {
     std::uint8_t kindOfRecord = 0; // what recognition gives for the record now
     std::map<std::string, Bytes> volumesBefore, volumesAfter;
     std::map<std::string, Bytes> filesBefore, filesAfter;
+    std::map<std::string, Bytes> undoFiles; // by "backup/name" or "temp/name"
+    std::string changedVolume;              // changed while the question waited
+    HWND window = nullptr;                  // the main dialog
+    std::vector<standin::MessageBoxCall> boxes;
+    std::vector<int> answers; // the user's, one per box
+    int openAtBoxes = 0;      // the most handles open while a box waited
     int callCount[FunctionCount] = {};
     int probeCalls[FunctionCount] = {}; // made while the picker filled its list
     std::vector<std::string> calls;     // the stand-in's log of the command
@@ -370,9 +433,20 @@ struct Observed {
     int locked = 0; // drives left locked
 };
 
-int CountCalls(const std::string& function)
+int CountCalls(int f)
 {
-    return static_cast<int>(standin::CallsStartingWith(function + "(").size());
+    return static_cast<int>(standin::CallsStartingWith(LogPrefix(f)).size());
+}
+
+// Where the step-th call of f stands in a command's log; -1 when it is not there
+// (the C library's calls are not logged).
+int At(const std::vector<std::string>& calls, int f, int step)
+{
+    int seen = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i)
+        if (calls[i].rfind(LogPrefix(f), 0) == 0 && ++seen == step)
+            return static_cast<int>(i);
+    return -1;
 }
 
 // Each handle CreateFileA gave out during the command must see one CloseHandle,
@@ -437,7 +511,9 @@ Observed Execute(const Command& command, const Fault* fault)
     if (command.family != Family::Nt) {
         standin::SetVersion(VER_PLATFORM_WIN32_WINDOWS,
                             command.family == Family::LegacyExtended ? 2222 : 950);
-        PrepareLegacyDiskIo();
+    }
+    PrepareDiskAccess();
+    if (command.family != Family::Nt) {
         standin::MapMemory("record", SectorBuffer, SectorBufferSize);
         standin::MapMemory("packet", &Packet, sizeof Packet);
         standin::MapMemory("probe", LegacyProbeBuffer, sizeof LegacyProbeBuffer);
@@ -464,14 +540,15 @@ Observed Execute(const Command& command, const Fault* fault)
     run.kindBefore = FsKind;
     run.formBefore = FormOf(window);
     run.volumesBefore = AllVolumes();
-    run.filesBefore = FilesInTempDir();
+    run.filesBefore = FilesIn(TempDir);
+    run.window = window;
 
     standin::OnDialog = [&run, &command](HWND dialog, int templateId) {
         if (templateId != IDD_PICKER)
             return;
         for (int f = 0; f < FunctionCount; ++f)
-            if (IsWin32Disk(f))
-                run.probeCalls[f] = CountCalls(FunctionNames[f]);
+            if (IsScripted(f))
+                run.probeCalls[f] = CountCalls(f);
         run.listed = standin::Items(dialog, IDC_DRIVES);
         const auto target = std::find(run.listed.begin(), run.listed.end(), TargetItem);
         if (target != run.listed.end())
@@ -500,15 +577,31 @@ Observed Execute(const Command& command, const Fault* fault)
             dialog, PathOf(command.action == Action::Import ? ImportName : ExportName));
     };
 
+    // The user answers Yes and OK; a drive may change while the question waits.
+    int boxes = 0;
+    standin::OnMessageBox = [&](const standin::MessageBoxCall& box) {
+        run.openAtBoxes = std::max(run.openAtBoxes, standin::Handles().open());
+        int answer = (box.type & MB_YESNO) == MB_YESNO ? IDYES : IDOK;
+        if (fault && fault->function == MessageBox_ && fault->step == ++boxes) {
+            answer = static_cast<int>(fault->outcome.value);
+            if (fault->outcome.kind == Kind::DriveChanged && !run.chosen.empty()) {
+                run.changedVolume = standin::VolumeName(run.chosen[5] - '@');
+                standin::FindVolume(run.changedVolume)->bytes[ChangedByte] ^= 0xFF;
+            }
+        }
+        run.answers.push_back(answer);
+        return answer;
+    };
+
     standin::Calls.clear();
     cfaults::Begin();
-    if (fault && IsWin32Disk(fault->function))
+    if (fault && IsScripted(fault->function))
         ArmWin32(*fault);
     if (fault && IsCLibrary(fault->function))
         cfaults::Arm(CFunction(fault->function), fault->step,
                      fault->outcome.kind == Kind::Short ? cfaults::Mode::Short
                                                         : cfaults::Mode::Fail,
-                     fault->outcome.value);
+                     fault->outcome.value, fault->outcome.onward);
     switch (command.action) {
     case Action::Pick: PickDrive(); break;
     case Action::Read: menu(IDM_READ_DISK); break;
@@ -521,7 +614,7 @@ Observed Execute(const Command& command, const Fault* fault)
     for (int f = 0; f < FunctionCount; ++f)
         run.callCount[f] = IsCLibrary(f)            ? cfaults::Get().calls[CFunction(f)]
                            : f == GetOpenFileNameA_ ? dialogs
-                                                    : CountCalls(FunctionNames[f]);
+                                                    : CountCalls(f);
     run.streams = cfaults::Get();
     run.handles = standin::Handles();
     run.handleProblems = HandleProblems();
@@ -536,7 +629,9 @@ Observed Execute(const Command& command, const Fault* fault)
     run.kindAfter = FsKind;
     run.formAfter = FormOf(window);
     run.volumesAfter = AllVolumes();
-    run.filesAfter = FilesInTempDir();
+    run.filesAfter = FilesIn(TempDir);
+    run.undoFiles = UndoFiles();
+    run.boxes = standin::MessageBoxes;
     // Does the form show the record? Recognise and redraw it again and compare.
     RecognizeFsKind();
     run.kindOfRecord = FsKind;
@@ -555,12 +650,21 @@ struct Expectation {
     std::size_t bytes = 0; // for Partial: how many bytes reach the drive or file
     bool lockStays = false;
     bool transferStopped = false; // nothing may move after the failed step
+    bool asked = false;           // the Yes/No question is shown
+    bool reported = false;        // one error box is shown
+    bool asideStays = false;      // the old file may stay under a "kel" name
 };
 
 bool IsWriteExchange(const standin::Exchange& e)
 {
     return e.code == VWIN32_DIOC_DOS_INT26 ||
            (e.code == VWIN32_DIOC_DOS_DRIVEINFO && (e.esi & 1) != 0);
+}
+
+// A lock, an unlock or the volume's geometry: no sector moves.
+bool IsControlRequest(const standin::Exchange& e)
+{
+    return e.code == VWIN32_DIOC_DOS_IOCTL || e.code == IOCTL_DISK_GET_DRIVE_GEOMETRY;
 }
 
 bool IsStandardUnlock(const standin::Exchange& e)
@@ -575,47 +679,73 @@ Expectation Expect(const Command& command, const Observed& baseline, const Fault
 {
     if (command.action == Action::Pick)
         return {Result::Unchanged};
+    Expectation done{Result::Complete}, failed{Result::Unchanged};
+    done.asked = IsSave(command.action);
+    failed.reported = true;
     if (!fault)
-        return {Result::Complete};
+        return done;
     const int f = fault->function;
     const Outcome& o = fault->outcome;
-    if (command.action == Action::Import || command.action == Action::Export) {
-        if (f == GetOpenFileNameA_ || f == Fopen_ || f == Fread_)
-            return {Result::Unchanged}; // no file, or a short read
-        if (f == Fwrite_)
-            return {Result::Partial, o.value};
-        if (f == Fclose_)
-            return command.action == Action::Import ? Expectation{Result::Complete}
-                                                    : Expectation{Result::Partial, 0};
-        return {Result::Complete};
+    const int at = At(baseline.calls, f, fault->step); // -1 for the C library
+    if (f == MessageBox_) { // the question: anything but Yes leaves all as it was
+        Expectation x{Result::Unchanged};
+        x.asked = true;
+        x.reported = o.kind == Kind::DriveChanged;
+        return x;
+    }
+    if (f == GetOpenFileNameA_) {
+        failed.reported = o.kind != Kind::Cancel; // a dialog that failed was not cancelled
+        return failed;
+    }
+    if (command.action == Action::Import)
+        return f == Fclose_ ? done : failed; // the bytes were in before the close
+    if (command.action == Action::Export) {
+        // Once the new file took the old one's place, a failure to delete the old
+        // one (kept aside on 9x) leaves it under its "kel" name.
+        int placed = -1;
+        for (std::size_t i = 0; i < baseline.calls.size(); ++i)
+            if (baseline.calls[i].rfind("MoveFile", 0) == 0)
+                placed = static_cast<int>(i);
+        done.asideStays = true;
+        failed.asked = true;
+        return at > placed ? done : failed;
     }
     // A disk command: the chosen drive must exist and hold a medium.
     const auto chosen = standin::VolumeName(run.chosen.empty() ? 0 : run.chosen[5] - '@');
     if (run.chosen.empty() || run.volumesBefore.count(chosen) == 0 ||
         run.volumesBefore.at(chosen).empty())
-        return {Result::Unchanged};
+        return failed;
     if (fault->step <= baseline.probeCalls[f])
-        return {Result::Complete}; // a probe failed: the picker offered less or more
+        return done; // a probe failed: the picker offered less or more
+    failed.asked = command.action == Action::Write && at > At(baseline.calls, MessageBox_, 1);
     switch (f) {
     case CreateFileA_:
-    case SetFilePointer_: return {Result::Unchanged, 0, false, true};
-    case ReadFile_: return {Result::Unchanged};
+    case SetFilePointer_: failed.transferStopped = true; return failed;
+    case ReadFile_: return failed;
     case WriteFile_:
-        return o.kind == Kind::Short ? Expectation{Result::Partial, o.value}
-                                     : Expectation{Result::Unchanged};
+        if (o.kind == Kind::Short) {
+            failed.result = Result::Partial;
+            failed.bytes = o.value;
+        }
+        return failed;
     case DeviceIoControl_: {
-        if (command.action == Action::Read)
-            return {Result::Unchanged};
         const auto& e = baseline.exchanges[static_cast<std::size_t>(fault->step - 1)];
-        if (IsWriteExchange(e))
-            return {Result::Unchanged};
+        if (e.code == IOCTL_DISK_GET_DRIVE_GEOMETRY)
+            return done; // the sector size is then found by trying
+        if (e.code != VWIN32_DIOC_DOS_IOCTL)
+            return failed; // a read or the write
         // A lock refused in every category still lets the write through; a
         // refused unlock with no other category to try leaves the lock.
-        Expectation x{Result::Complete};
-        x.lockStays = IsStandardUnlock(e);
-        return x;
+        done.lockStays = IsStandardUnlock(e);
+        return done;
     }
-    default: return {Result::Complete};
+    case Fopen_:
+    case Fwrite_:
+    case Fclose_:
+        // An undo file that could not be saved beside the exe goes to the
+        // temporary folder; only a failure there too stops the write.
+        return o.onward ? failed : done;
+    default: return done; // a failed close, or no "backup" folder
     }
 }
 
@@ -635,6 +765,24 @@ std::string Join(const std::vector<std::string>& items)
     for (const auto& item : items)
         out += (out.size() > 1 ? ", " : "") + item;
     return out + "]";
+}
+
+std::string BoxesText(const std::vector<UINT>& types)
+{
+    std::vector<std::string> names;
+    names.reserve(types.size());
+    for (UINT type : types)
+        names.push_back(type == QuestionBox ? "question"
+                        : type == ErrorBox  ? "error"
+                                            : "type " + std::to_string(type));
+    return Join(names);
+}
+
+// The chosen drive's sector 0 before the command.
+Bytes OldSector0(const Observed& run)
+{
+    const Bytes& drive = run.volumesBefore.at(standin::VolumeName(run.chosen[5] - '@'));
+    return Bytes(drive.begin(), drive.begin() + 512);
 }
 
 // The drive letter whose probe made the failing call.
@@ -732,11 +880,86 @@ std::vector<std::string> Check(const Command& command, const Observed& baseline,
                                                  run.imagePathAfter + "\", not \"" + expected +
                                                  "\"");
     }
-    if (x.transferStopped)
-        rule(run.callCount[ReadFile_] == baseline.probeCalls[ReadFile_] &&
-                 run.callCount[WriteFile_] == 0,
-             "data moved after a failed open or positioning");
+    const int faultAt = fault ? At(run.calls, fault->function, fault->step) : -1;
+    if (x.transferStopped) {
+        bool moved = false;
+        for (std::size_t i = static_cast<std::size_t>(faultAt) + 1; i < run.calls.size(); ++i)
+            moved = moved || run.calls[i].rfind("ReadFile(", 0) == 0 ||
+                    run.calls[i].rfind("WriteFile(", 0) == 0;
+        rule(!moved, "data moved after a failed open or positioning");
+    }
     rule(run.locked == (x.lockStays ? 1 : 0), "drives left locked: " + std::to_string(run.locked));
+
+    // Message boxes: the question when it is asked, then one error box when the
+    // command failed.
+    std::vector<UINT> expectedBoxes, shownBoxes;
+    if (x.asked)
+        expectedBoxes.push_back(QuestionBox);
+    if (x.reported)
+        expectedBoxes.push_back(ErrorBox);
+    bool owned = true;
+    for (const auto& box : run.boxes) {
+        shownBoxes.push_back(box.type);
+        owned = owned && box.owner == run.window && box.wide == !family9x;
+    }
+    rule(shownBoxes == expectedBoxes,
+         "message boxes " + BoxesText(shownBoxes) + ", expected " + BoxesText(expectedBoxes));
+    rule(owned, "a message box not owned by the main dialog, or not in the family's text");
+    rule(run.openAtBoxes <= (family9x ? 1 : 0) + leftByFailedClose,
+         std::to_string(run.openAtBoxes) + " handles open while a message box waited");
+
+    // The undo file: saved for the question alone, whole, named for the drive.
+    std::vector<std::string> undoNames;
+    bool undoHeld = false;
+    for (const auto& file : run.undoFiles) {
+        undoNames.push_back(file.first);
+        const bool whole = !run.chosen.empty() && file.second == OldSector0(run) &&
+                           file.first[file.first.find('/') + 1] == run.chosen[5];
+        undoHeld = undoHeld || whole;
+        rule(whole, "undo file " + file.first + " (" + std::to_string(file.second.size()) +
+                        " bytes) is not the chosen drive's old sector 0");
+    }
+    const std::size_t undoExpected = command.action == Action::Write && x.asked ? 1 : 0;
+    rule(run.undoFiles.size() == undoExpected,
+         "undo files " + Join(undoNames) + ", expected " + std::to_string(undoExpected));
+
+    // A write reaches a drive only after the undo file, a Yes, and a second read
+    // that the fault left alone and that found the drive unchanged.
+    if (command.action == Action::Write) {
+        int question = -1, written = -1;
+        bool yes = false, readAgain = false;
+        for (std::size_t k = 0; k < run.boxes.size() && question < 0; ++k)
+            if ((run.boxes[k].type & MB_YESNO) == MB_YESNO) {
+                question = At(run.calls, MessageBox_, static_cast<int>(k) + 1);
+                yes = run.answers[k] == IDYES;
+            }
+        std::size_t exchange = 0;
+        for (std::size_t i = 0; i < run.calls.size() && written < 0; ++i) {
+            const std::string& call = run.calls[i];
+            bool read = call.rfind("ReadFile(", 0) == 0, write = call.rfind("WriteFile(", 0) == 0;
+            if (call.rfind("DeviceIoControl(", 0) == 0) {
+                const auto& e = run.exchanges[exchange++];
+                write = IsWriteExchange(e);
+                read = !write && e.code != VWIN32_DIOC_DOS_IOCTL &&
+                       e.code != IOCTL_DISK_GET_DRIVE_GEOMETRY;
+            }
+            if (write)
+                written = static_cast<int>(i);
+            else if (read && question >= 0 && static_cast<int>(i) > question)
+                readAgain = true;
+        }
+        const bool readStruck =
+            fault && question >= 0 && faultAt > question && (written < 0 || faultAt < written) &&
+            fault->function != CloseHandle_ &&
+            !(fault->function == DeviceIoControl_ &&
+              IsControlRequest(run.exchanges[static_cast<std::size_t>(fault->step - 1)]));
+        if (written >= 0) {
+            rule(undoHeld, "written with no undo file of the drive's old sector 0");
+            rule(question >= 0 && question < written && yes, "written without a Yes");
+            rule(readAgain && !readStruck && run.changedVolume.empty(),
+                 "written without a second read that matched the undo file");
+        }
+    }
 
     // The picker alone: nothing changes, no drive comes back, and only the drive
     // whose probe failed may change its place in the offer.
@@ -799,6 +1022,8 @@ std::vector<std::string> Check(const Command& command, const Observed& baseline,
     const Record& captured = baseline.recordAfter;
     for (const auto& v : run.volumesBefore) {
         Bytes expected = v.second;
+        if (v.first == run.changedVolume)
+            expected[ChangedByte] ^= 0xFF;
         const bool chosen = command.action == Action::Write && !run.chosen.empty() &&
                             v.first == standin::VolumeName(run.chosen[5] - '@');
         if (chosen && x.result == Result::Complete)
@@ -812,8 +1037,13 @@ std::vector<std::string> Check(const Command& command, const Observed& baseline,
     }
 
     // The files.
-    for (const auto& file : run.filesAfter)
-        rule(run.filesBefore.count(file.first) != 0, "a file appeared: " + file.first);
+    for (const auto& file : run.filesAfter) {
+        const bool aside = x.asideStays && file.first.rfind("kel", 0) == 0 &&
+                           file.second == run.filesBefore.at(ExportName);
+        rule(run.filesBefore.count(file.first) != 0 || aside,
+             "a file appeared: " + file.first + " (" + std::to_string(file.second.size()) +
+                 " bytes)");
+    }
     for (const auto& file : run.filesBefore) {
         Bytes expected = file.second;
         const bool chosen = command.action == Action::Export && file.first == ExportName;
@@ -861,7 +1091,7 @@ class FaultTable : public ::testing::TestWithParam<Command> {
     }
     static void TearDownTestSuite()
     {
-        for (const auto& file : FilesInTempDir())
+        for (const auto& file : FilesIn(TempDir))
             unlink(PathOf(file.first).c_str());
         rmdir(TempDir.c_str());
     }
@@ -888,7 +1118,7 @@ TEST_P(FaultTable, EveryCallFailingAtEveryStepLosesNothing)
         const int steps = baseline.callCount[f];
         if (steps == 0)
             continue;
-        const auto outcomes = OutcomesOf(f);
+        const auto outcomes = OutcomesOf(f, command.action);
         int cases = 0, held = 0;
         for (int step = 1; step <= steps; ++step)
             for (const Outcome& o : outcomes) {

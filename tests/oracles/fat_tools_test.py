@@ -2,20 +2,24 @@
 """Real FAT12, FAT16 and FAT32 volumes, made at test time by mkfs.fat, read by our
 layout constants and by minfo, file, fsck.fat and blkid: RecognizeFsKind must give
 1, 2 or 4, and every boot sector field must agree with what the tools print and with
-the values given to mkfs.fat.
+the values given to mkfs.fat. Our boot sector check finds nothing in them. Then the
+FAT volumes of the check's case table (tests/core/check_cases.txt): made again, and
+each case's record checked and shown to fsck.fat where the table names it.
 
 usage: fat_tools_test.py --tool kel_sector_tool --work DIR
 """
 
 import os
 
-from oracle_lib import tool_and_work_dir, Table, decode, find_int, find_str, run
+from oracle_lib import (tool_and_work_dir, Table, check_case_table, check_findings, decode,
+                        find_int, find_str, rule_names, run)
 
 SERIAL = 0x1234ABCD
 KIND_OF_BITS = {12: 1, 16: 2, 32: 4}
 
 # Each case: the FAT type, the size in KiB and the fields given to mkfs.fat (or
-# patched in afterwards). The values given are themselves expected values of our
+# patched in afterwards), and what our boot sector check finds (nothing, unless
+# "check" says otherwise). The values given are themselves expected values of our
 # decoding. Geometry is given
 # as both BPB_NumHeads and BPB_SecPerTrk (mkfs.fat -g H/S).
 CASES = [
@@ -227,6 +231,7 @@ def main():
     args = tool_and_work_dir()
 
     table = Table("FAT volumes against mkfs.fat, minfo, file, fsck.fat, blkid")
+    names = rule_names()
     for case in CASES:
         table.case(case["id"], case["name"])
         image = os.path.join(args.work, "fat-%d.img" % case["id"])
@@ -252,10 +257,13 @@ def main():
         check_file(c, image)
         check_fsck(c, image)
         check_blkid(c, image)
+        c.derived("boot sector check", "kel_sector_tool check", case.get("check", set()),
+                  check_findings(args.tool, image, names))
         for field in required_fields(ours, case["bits"]):
             if field not in c.covered:
                 table.fail(field, "no tool printed this field in full")
         os.remove(image)
+    check_case_table(table, args.tool, args.work, "mkfs.fat", 100)
     table.finish()
 
 

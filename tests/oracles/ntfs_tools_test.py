@@ -3,14 +3,17 @@
 by ntfsinfo, file and blkid: RecognizeFsKind must give 3, and the NTFS fields
 (sizes, geometry, $MFT and $MFTMirr clusters, total sectors, clusters per file
 record and index block, serial) must agree with what the tools print and with the
-values given to mkntfs.
+values given to mkntfs, and our boot sector check finds nothing in them. Then the
+NTFS volume of the check's case table (tests/core/check_cases.txt): made again, and
+each case's record checked and shown to ntfsfix where the table names it.
 
 usage: ntfs_tools_test.py --tool kel_sector_tool --work DIR
 """
 
 import os
 
-from oracle_lib import tool_and_work_dir, Table, decode, find_int, find_str, ntfs_size, run
+from oracle_lib import (tool_and_work_dir, Table, check_case_table, check_findings, decode,
+                        find_int, find_str, ntfs_size, rule_names, run)
 
 IMAGE_BYTES = 64 * 1024 * 1024
 
@@ -109,6 +112,7 @@ def main():
     args = tool_and_work_dir()
 
     table = Table("NTFS volumes against mkntfs, ntfsinfo, file, blkid")
+    names = rule_names()
     for case in CASES:
         table.case(case["id"], case["name"])
         image = os.path.join(args.work, "ntfs-%d.img" % case["id"])
@@ -134,7 +138,10 @@ def main():
         check_ntfsinfo(table, ours, image)
         check_file(table, ours, image)
         check_blkid(table, ours, image)
+        table.check("boot sector check", "kel_sector_tool check", set(),
+                    check_findings(args.tool, image, names))
         os.remove(image)
+    check_case_table(table, args.tool, args.work, "mkntfs", 100)
     table.finish()
 
 

@@ -8,10 +8,15 @@
 //       prints "kind N", then one "name value" line per field of every layout,
 //       decoded at the layout constants (numbers in decimal, texts as %XX-escaped
 //       ASCII);
+//   kel_sector_tool check FILE
+//       loads the first 512 bytes of FILE, checks them under the kind that
+//       RecognizeFsKind gives (the generic kind for none) and prints one
+//       "finding RULE OFFSET VALUE LIMIT" line per finding, in decimal;
 //   kel_sector_tool message
 //       prints the boot message of the template, exactly as stored.
 //
 // Exit status 0 on success, 1 on a file error, 2 on a usage error.
+#include "core/check.h"
 #include "core/layout.h"
 #include "core/recognize.h"
 #include "core/record.h"
@@ -26,6 +31,7 @@ namespace {
 int Usage() {
     std::fputs("usage: kel_sector_tool create fat12|fat16|fat32|ntfs|floppy OUT\n"
                "       kel_sector_tool decode FILE\n"
+               "       kel_sector_tool check FILE\n"
                "       kel_sector_tool message\n",
                stderr);
     return 2;
@@ -77,19 +83,38 @@ void PrintText(const char *name, std::size_t off, std::size_t width) {
     std::putchar('\n');
 }
 
-int Decode(const char *path) {
+// Loads the first sector of path into the record and recognises its kind.
+bool Load(const char *path) {
     std::FILE *f = std::fopen(path, "rb");
     if (f == nullptr) {
         std::perror(path);
-        return 1;
+        return false;
     }
     const std::size_t got = std::fread(SectorBuffer, 1, SectorSize, f);
     std::fclose(f);
     if (got != SectorSize) {
         std::fprintf(stderr, "%s: shorter than one sector\n", path);
-        return 1;
+        return false;
     }
     RecognizeFsKind();
+    return true;
+}
+
+int Check(const char *path) {
+    if (!Load(path))
+        return 1;
+    Finding findings[64];
+    const std::uint8_t kind = FsKind == FsKindNone ? FsKindGeneric : FsKind;
+    const int count = CheckBootRecord(SectorBuffer, kind, findings, 64);
+    for (int i = 0; i < count; ++i)
+        std::printf("finding %d %d %" PRIu64 " %" PRIu64 "\n", findings[i].rule,
+                    findings[i].offset, findings[i].value, findings[i].limit);
+    return 0;
+}
+
+int Decode(const char *path) {
+    if (!Load(path))
+        return 1;
     PrintNumber("kind", FsKind);
 
     const std::uint8_t *r = SectorBuffer;
@@ -148,6 +173,8 @@ int main(int argc, char **argv) {
         return Create(argv[2], argv[3]);
     if (argc == 3 && std::strcmp(argv[1], "decode") == 0)
         return Decode(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "check") == 0)
+        return Check(argv[2]);
     if (argc == 2 && std::strcmp(argv[1], "message") == 0) {
         std::fputs(BootMessage, stdout);
         return 0;

@@ -86,6 +86,13 @@ def self_test(entries):
         ("listed but only from 2000", [("KERNEL32.dll", "FakeFrom2000", None)], 1),
         ("import by ordinal", [("USER32.dll", None, 12)], 1),
         ("name differs in case", [("KERNEL32.dll", "closehandle", None)], 1),
+        ("listed NT 3.51 function", [("COMCTL32.DLL", "InitCommonControls", None)], 0),
+        # Looked up at run time: importing them again loads their libraries
+        # at start-up (or, for MoveFileExA, fails on 9x).
+        ("file dialog imported", [("comdlg32.dll", "GetOpenFileNameA", None)], 1),
+        ("shell imported", [("SHELL32.dll", "ShellExecuteA", None)], 1),
+        ("NT-only move imported", [("KERNEL32.dll", "MoveFileExA", None)], 1),
+        ("wide message box imported", [("USER32.dll", "MessageBoxW", None)], 1),
     ]
     extra = dict(entries)
     extra[("kernel32.dll", "FakeFrom98")] = ("98", "4.0", "self test")

@@ -1,20 +1,23 @@
 #!/usr/bin/env python3
 """Reads the compiled resources out of kelvashin.exe and compares them with the
 tables of the main dialog (102), the About box (103), the drive picker (113),
-the menu (104), the icon group (111) and the About picture (115). Every
-mismatch is printed with the expected and the actual value.
+the menu (104), the icon group (111), the About picture (115) and the
+manifest (type 24, id 1). Every mismatch is printed with the expected and the
+actual value.
 
     check_resources.py EXE [SOURCE_DIR]
+    check_resources.py --self-test SOURCE_DIR
 
-SOURCE_DIR (the resources folder) adds a byte comparison of the icon images
-and the picture with the files the exe was built from.
+SOURCE_DIR (the resources folder) adds a byte comparison of the icon images,
+the picture and the manifest with the files the exe was built from.
+--self-test runs the manifest check over the source manifest and over broken
+copies of it, which it must reject.
 """
 
 import os
 import struct
 import sys
-
-import pefile
+from xml.parsers import expat
 
 LANG_ZH_TW = 1028
 RT_ICON, RT_BITMAP, RT_MENU, RT_DIALOG, RT_GROUP_ICON = 3, 2, 4, 5, 14
@@ -88,11 +91,12 @@ DIALOGS = {
 
 # Menu 104: (pop-up caption, [(item text, command id)]).
 MENU = [
-    ("檔案 (&F)", [("從磁碟讀取", 40005), ("寫入到磁碟", 40006), ("匯入檔案", 40007),
-                  ("匯出檔案", 40008), ("離開", 40001)]),
+    ("檔案 (&F)", [("從磁碟讀取", 40005), ("寫入到磁碟", 40006), ("從磁碟讀取備份啟動磁區", 40014),
+                  ("匯入檔案", 40007), ("匯出檔案", 40008), ("離開", 40001)]),
     ("建立 (&C)", [("新增 FAT12 啟動磁區", 40009), ("新增 FAT16 啟動磁區", 40011),
                   ("新增 FAT32 啟動磁區", 40012), ("新增  NTFS  啟動磁區", 40010)]),
     ("樣版 (&T)", [("1.44 MB 磁碟", 40013)]),
+    ("工具 (&O)", [("檢查啟動磁區", 40015)]),
     ("說明 (&H)", [("關於", 1007)]),
 ]
 MF_POPUP, MF_END = 0x10, 0x80
@@ -100,17 +104,40 @@ MF_POPUP, MF_END = 0x10, 0x80
 # Icon group 111 in order: (width, height, bits per pixel).
 ICONS = [(32, 32, 4), (48, 48, 8), (32, 32, 8), (32, 32, 1), (16, 16, 4)]
 
+# The manifest. Windows 9x, NT 4.0 and 2000 ignore it, and Wine does not read
+# it as XP does, so its XML is checked here: XP SP2 and Server 2003 refuse to
+# start a program whose manifest declares a namespace twice on one element,
+# and XP stops one whose trustInfo lacks the asm.v3 namespace.
+RT_MANIFEST, MANIFEST_ID = 24, 1
+ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
+ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
+COMPAT_V1 = "urn:schemas-microsoft-com:compatibility.v1"
+SMI_2005 = "http://schemas.microsoft.com/SMI/2005/WindowsSettings"
+XML_NS = "http://www.w3.org/XML/1998/namespace"
+SUPPORTED_OS = {
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}": "Vista",
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "7",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "8",
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "8.1",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "10 and 11",
+}
+COMMON_CONTROLS = {"type": "win32", "name": "Microsoft.Windows.Common-Controls",
+                   "version": "6.0.0.0", "processorArchitecture": "x86",
+                   "publicKeyToken": "6595b64144ccf1df", "language": "*"}
+
 
 class Checker:
-    def __init__(self):
+    def __init__(self, quiet=False):
         self.failures = 0
         self.checks = 0
+        self.quiet = quiet
 
     def equal(self, what, expected, actual):
         self.checks += 1
         if expected != actual:
             self.failures += 1
-            print(f"FAIL {what}: expected {expected!r}, actual {actual!r}")
+            if not self.quiet:
+                print(f"FAIL {what}: expected {expected!r}, actual {actual!r}")
             return False
         return True
 
@@ -356,6 +383,156 @@ def check_bitmap(chk, res, source_dir):
                       True, f.read()[14:] == data)
 
 
+class Element:
+    """One XML element with its namespace resolved: (namespace, local name)."""
+
+    def __init__(self, namespace, name, attributes):
+        self.namespace, self.name, self.attributes = namespace, name, attributes
+        self.children, self.text = [], ""
+
+    def find(self, *path):
+        """The descendants along path, each step a (namespace, local name)."""
+        found = [self]
+        for step in path:
+            found = [c for f in found for c in f.children if (c.namespace, c.name) == step]
+        return found
+
+
+def parse_manifest(data):
+    """(root Element or None, problems). The parser leaves the namespace
+    declarations as plain attributes, so that each element's own declarations
+    can be checked; the namespaces are then resolved here."""
+    problems, stack, root = [], [], []
+    scopes = [{"xml": XML_NS}]
+    parser = expat.ParserCreate()
+
+    def start(tag, attributes):
+        scope, declared = dict(scopes[-1]), {}
+        for name, value in attributes.items():
+            if name == "xmlns" or name.startswith("xmlns:"):
+                if value in declared.values():
+                    problems.append(f"<{tag}> declares namespace {value} twice")
+                declared[name[6:]] = value
+        scope.update(declared)
+        prefix, _, local = tag.rpartition(":")
+        if prefix and prefix not in scope:
+            problems.append(f"<{tag}>: namespace prefix {prefix!r} is not declared")
+        element = Element(scope.get(prefix), local,
+                          {k: v for k, v in attributes.items()
+                           if k != "xmlns" and not k.startswith("xmlns:")})
+        (stack[-1].children if stack else root).append(element)
+        stack.append(element)
+        scopes.append(scope)
+
+    def end(_):
+        stack.pop()
+        scopes.pop()
+
+    def text(value):
+        if stack:
+            stack[-1].text += value
+
+    parser.StartElementHandler, parser.EndElementHandler = start, end
+    parser.CharacterDataHandler = text
+    try:
+        parser.Parse(data, True)
+    except expat.ExpatError as error:
+        return None, problems + [f"not well-formed XML: {error}"]
+    return root[0], problems
+
+
+def check_manifest_text(chk, data):
+    chk.equal("manifest: starts with the XML declaration, UTF-8 without a byte order mark",
+              True, data.startswith(b'<?xml version="1.0" encoding="UTF-8"'))
+    root, problems = parse_manifest(data)
+    chk.equal("manifest: well-formed, each namespace declared once per element, "
+              "every prefix declared", [], problems)
+    if root is None:
+        return
+    chk.equal("manifest: root element", (ASM_V1, "assembly"), (root.namespace, root.name))
+    chk.equal("manifest: manifestVersion", "1.0", root.attributes.get("manifestVersion"))
+    controls = root.find((ASM_V1, "dependency"), (ASM_V1, "dependentAssembly"),
+                         (ASM_V1, "assemblyIdentity"))
+    chk.equal("manifest: dependency on the version 6 common controls", [COMMON_CONTROLS],
+              [c.attributes for c in controls])
+    # trustInfo in asm.v3, declared on trustInfo itself (its parent is asm.v1).
+    chk.equal("manifest: trustInfo elements in the asm.v3 namespace", 1,
+              len(root.find((ASM_V3, "trustInfo"))))
+    chk.equal("manifest: trustInfo elements in any other namespace", 0,
+              len([c for c in root.children if c.name == "trustInfo" and c.namespace != ASM_V3]))
+    level = root.find((ASM_V3, "trustInfo"), (ASM_V3, "security"),
+                      (ASM_V3, "requestedPrivileges"), (ASM_V3, "requestedExecutionLevel"))
+    chk.equal("manifest: requestedExecutionLevel", [{"level": "requireAdministrator",
+                                                     "uiAccess": "false"}],
+              [c.attributes for c in level])
+    systems = root.find((COMPAT_V1, "compatibility"), (COMPAT_V1, "application"),
+                        (COMPAT_V1, "supportedOS"))
+    chk.equal("manifest: supportedOS (Vista, 7, 8, 8.1, 10 and 11)", sorted(SUPPORTED_OS),
+              sorted(c.attributes.get("Id", "") for c in systems))
+    dpi = root.find((ASM_V3, "application"), (ASM_V3, "windowsSettings"), (SMI_2005, "dpiAware"))
+    chk.equal("manifest: dpiAware (system DPI awareness)", ["true"], [d.text.strip() for d in dpi])
+
+
+def check_manifest(chk, res, source_dir):
+    data = only(chk, res, RT_MANIFEST, MANIFEST_ID, f"manifest {MANIFEST_ID}")
+    if data is None:
+        return
+    check_manifest_text(chk, data)
+    if source_dir:
+        with open(os.path.join(source_dir, "kelvashin.manifest"), "rb") as f:
+            chk.equal("manifest: same bytes as kelvashin.manifest", True, f.read() == data)
+
+
+# Broken copies of the manifest that the check must reject: (what, text
+# replaced, replacement).
+MANIFEST_FAULTS = [
+    ("namespace declared twice on one element",
+     '<assembly xmlns="urn:schemas-microsoft-com:asm.v1"',
+     '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" xmlns:v1="urn:schemas-microsoft-com:asm.v1"'),
+    ("namespace declared twice under two prefixes",
+     '<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">',
+     '<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3" xmlns:v3="urn:schemas-microsoft-com:asm.v3">'),
+    ("trustInfo without its namespace",
+     '<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">', "<trustInfo>"),
+    ("trustInfo in asm.v2", 'trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"',
+     'trustInfo xmlns="urn:schemas-microsoft-com:asm.v2"'),
+    ("undeclared prefix", "<requestedExecutionLevel ", "<v3:requestedExecutionLevel "),
+    ("not well-formed", "</security>", ""),
+    ("byte order mark", "<?xml", "\ufeff<?xml"),
+    ("runs as invoker", '"requireAdministrator"', '"asInvoker"'),
+    ("Windows 10 missing", '<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>', ""),
+    ("DPI unaware", ">true</dpiAware>", ">false</dpiAware>"),
+    ("dpiAware without its namespace",
+     '<dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">', "<dpiAware>"),
+    ("common controls 5", 'version="6.0.0.0"', 'version="5.82.0.0"'),
+    ("common controls for another processor", 'processorArchitecture="x86" publicKeyToken',
+     'processorArchitecture="amd64" publicKeyToken'),
+]
+
+
+def self_test(source_dir):
+    with open(os.path.join(source_dir, "kelvashin.manifest"), encoding="utf-8") as f:
+        text = f.read()
+    bad = 0
+    chk = Checker()
+    check_manifest_text(chk, text.encode("utf-8"))
+    if chk.failures:
+        bad += 1
+        print("self-test: the source manifest itself fails")
+    for what, old, new in MANIFEST_FAULTS:
+        if old not in text:
+            bad += 1
+            print(f"self-test case {what!r}: {old!r} not in the manifest")
+            continue
+        chk = Checker(quiet=True)
+        check_manifest_text(chk, text.replace(old, new, 1).encode("utf-8"))
+        if chk.failures == 0:
+            bad += 1
+            print(f"self-test case {what!r}: the broken manifest passed")
+    print("self-test:", "FAILED" if bad else f"ok ({len(MANIFEST_FAULTS)} broken manifests rejected)")
+    return 1 if bad else 0
+
+
 def check_all_languages(chk, res):
     for (rtype, rid), versions in sorted(res.items(), key=lambda kv: (str(kv[0][0]), str(kv[0][1]))):
         for lang, _ in versions:
@@ -363,6 +540,8 @@ def check_all_languages(chk, res):
 
 
 def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--self-test":
+        return self_test(sys.argv[2])
     if len(sys.argv) not in (2, 3):
         print(__doc__)
         return 2
@@ -370,6 +549,8 @@ def main():
     if not os.path.isfile(sys.argv[1]):
         print(f"FAIL {sys.argv[1]} does not exist: build the Windows configuration first")
         return 1
+    import pefile
+
     pe = pefile.PE(sys.argv[1])
     res = resources(pe)
     chk = Checker()
@@ -379,6 +560,7 @@ def main():
     check_menu(chk, res)
     check_icons(chk, res, source_dir)
     check_bitmap(chk, res, source_dir)
+    check_manifest(chk, res, source_dir)
     print(f"{chk.checks} checks, {chk.failures} failures")
     return 1 if chk.failures else 0
 

@@ -3,7 +3,9 @@
 #include "standin_disk.h"
 #include "ui_fixture.h"
 #include "disk/legacy.h"
+#include "disk/sector.h"
 #include "image/image_file.h"
+#include "core/template.h"
 #include "ui/form.h"
 #include "ui/picker.h"
 
@@ -11,15 +13,22 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <dirent.h>
 #include <unistd.h>
 
 namespace {
+
+std::vector<std::uint8_t> FileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 // What the user does in the drive picker.
 enum class PickerAction { Ok, Cancel, CloseBox, Ignore };
 
 class Commands : public MainWindow {
-protected:
+  protected:
     void SetUp() override
     {
         MainWindow::SetUp();
@@ -32,11 +41,32 @@ protected:
                 standin::Select(dialog, IDC_DRIVES, static_cast<int>(found - pickerItems.begin()));
             switch (action) {
             case PickerAction::Ok: standin::Send(dialog, WM_COMMAND, MAKEWPARAM(IDOK, 0), 0); break;
-            case PickerAction::Cancel: standin::Send(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0); break;
+            case PickerAction::Cancel:
+                standin::Send(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+                break;
             case PickerAction::CloseBox: standin::Send(dialog, WM_CLOSE, 0, 0); break;
             case PickerAction::Ignore: break;
             }
         };
+        standin::OnMessageBox = [this](const standin::MessageBoxCall& box) {
+            return (box.type & MB_YESNO) == MB_YESNO ? answer : IDOK;
+        };
+    }
+
+    // The message boxes shown so far, by kind.
+    static std::vector<std::string> Boxes(UINT icon)
+    {
+        std::vector<std::string> texts;
+        for (const auto& box : standin::MessageBoxes)
+            if ((box.type & MB_ICONWARNING) == icon)
+                texts.push_back(box.text);
+        return texts;
+    }
+    static std::vector<std::string> Errors() { return Boxes(MB_ICONERROR); }
+    static std::vector<std::string> Questions() { return Boxes(MB_ICONWARNING); }
+    static bool Holds(const std::string& text, const std::string& part)
+    {
+        return text.find(part) != std::string::npos;
     }
 
     // The 9x family as start-up leaves it, with the memory the device may address.
@@ -44,7 +74,7 @@ protected:
     {
         OsFamily = OsFamily9x;
         standin::SetVersion(VER_PLATFORM_WIN32_WINDOWS, build);
-        PrepareLegacyDiskIo();
+        PrepareDiskAccess();
         standin::MapMemory("record", SectorBuffer, SectorBufferSize);
         standin::MapMemory("packet", &Packet, sizeof Packet);
         standin::MapMemory("probe", LegacyProbeBuffer, sizeof LegacyProbeBuffer);
@@ -56,6 +86,9 @@ protected:
         standin::Volume& v = standin::AddVolume(name, 1474560, 0xE5);
         ApplyFloppyPreset();
         StoreU32(SectorBuffer, 28, 7);
+        StoreU8(SectorBuffer, 38, 0x29); // a label and a serial number follow
+        StoreU32(SectorBuffer, 39, 0x1234ABCD);
+        std::memcpy(SectorBuffer + 43, "MY DISK    ", 11);
         std::copy(SectorBuffer, SectorBuffer + 512, v.bytes.begin());
         std::memset(SectorBuffer, 0, 512);
         FsKind = FsKindNone;
@@ -63,6 +96,7 @@ protected:
     }
 
     PickerAction action = PickerAction::Ok;
+    int answer = IDYES; // to every question
     std::string chosenItem = "Disk A:";
     std::vector<std::string> pickerItems;
 };
@@ -92,7 +126,8 @@ TEST_F(Commands, PickerOnThe9xFamilyListsOnlyDrivesThatRead)
         Use9xFamily(build);
         action = PickerAction::Cancel;
         Menu(IDM_READ_DISK);
-        EXPECT_EQ(pickerItems, (std::vector<std::string>{"Disk A:", "Disk C:"})) << "build " << build;
+        EXPECT_EQ(pickerItems, (std::vector<std::string>{"Disk A:", "Disk C:"}))
+            << "build " << build;
     }
 }
 
@@ -111,12 +146,36 @@ TEST_F(Commands, ChoosingDriveCGivesDriveNumber3)
     EXPECT_EQ(PickDrive(), 0) << "the close box chooses nothing, whatever was chosen before";
 }
 
-TEST_F(Commands, PickerWithNoDrivesGivesNothingForOkOrCancel)
+// With nothing to list, the picker never shows: one message says why instead,
+// naming administrator rights on the NT family when a volume refused to open.
+TEST_F(Commands, PickerWithNoDrivesSaysSoInsteadOfShowingAnEmptyList)
 {
-    for (PickerAction a : {PickerAction::Ok, PickerAction::Cancel}) {
-        action = a;
-        EXPECT_EQ(PickDrive(), 0);
-        EXPECT_TRUE(pickerItems.empty());
+    struct Case {
+        const char* name;
+        bool nt;
+        bool denied;
+    };
+    for (const Case c : {Case{"NT", true, false}, Case{"NT, access denied", true, true},
+                         Case{"9x", false, false}}) {
+        standin::Reset();
+        SetUp();
+        if (!c.nt)
+            Use9xFamily(950);
+        if (c.denied) {
+            standin::AddVolume("\\\\.\\C:", 4096);
+            standin::PassNext("CreateFileA"); // A: and B: are missing anyway
+            standin::PassNext("CreateFileA");
+            standin::FailNext("CreateFileA", ERROR_ACCESS_DENIED);
+        }
+        pickerItems = {"not shown"};
+        Menu(IDM_READ_DISK);
+        EXPECT_EQ(pickerItems, std::vector<std::string>{"not shown"}) << c.name;
+        ASSERT_EQ(Errors().size(), 1u) << c.name;
+        EXPECT_TRUE(Holds(Errors()[0], "找不到可以讀取的磁碟")) << Errors()[0];
+        EXPECT_EQ(Holds(Errors()[0], "系統管理員"), c.denied) << Errors()[0];
+        EXPECT_EQ(standin::MessageBoxes[0].owner, window) << c.name;
+        EXPECT_EQ(standin::MessageBoxes[0].wide, c.nt) << "Unicode on NT, ANSI on 9x";
+        EXPECT_EQ(FsKind, FsKindNone) << c.name;
     }
 }
 
@@ -143,12 +202,19 @@ TEST_F(Commands, FailedOrShortReadsLoadNothing)
     struct Case {
         const char* name;
         std::function<void()> arrange;
+        const char* says; // what failed and why
+        bool admin;       // the message asks for administrator rights
     };
     const Case cases[] = {
-        {"open fails", [] { standin::FailNext("CreateFileA", ERROR_ACCESS_DENIED); }},
-        {"seek fails", [] { standin::FailNext("SetFilePointer", ERROR_NEGATIVE_SEEK); }},
-        {"read fails", [] { standin::FailNext("ReadFile", ERROR_NOT_READY); }},
-        {"short read", [] { standin::ShortNext("ReadFile", 100); }},
+        {"open denied", [] { standin::FailNext("CreateFileA", ERROR_ACCESS_DENIED); },
+         "無法開啟磁碟 A:。\n\n原因：System error 5.（錯誤碼 5）", true},
+        {"open not ready", [] { standin::FailNext("CreateFileA", ERROR_NOT_READY); },
+         "System error 21.", false},
+        {"seek fails", [] { standin::FailNext("SetFilePointer", ERROR_NEGATIVE_SEEK); },
+         "無法定位磁碟 A: 的磁區 0", false},
+        {"read fails", [] { standin::FailNext("ReadFile", ERROR_NOT_READY); },
+         "無法讀取磁碟 A: 的磁區 0。\n\n原因：System error 21.", false},
+        {"short read", [] { standin::ShortNext("ReadFile", 100); }, "只傳送了 100 個位元組", false},
     };
     for (const auto& c : cases) {
         standin::Reset();
@@ -170,6 +236,10 @@ TEST_F(Commands, FailedOrShortReadsLoadNothing)
         const auto h = standin::Handles();
         EXPECT_EQ(h.open(), 0) << c.name;
         EXPECT_EQ(h.doubleCloses + h.invalidCloses + h.badUses, 0) << c.name;
+        ASSERT_EQ(Errors().size(), 1u) << c.name;
+        EXPECT_TRUE(Holds(Errors()[0], c.says)) << c.name << ": " << Errors()[0];
+        EXPECT_TRUE(Holds(Errors()[0], "A:")) << c.name << ": " << Errors()[0];
+        EXPECT_EQ(Holds(Errors()[0], "系統管理員"), c.admin) << c.name << ": " << Errors()[0];
     }
 }
 
@@ -186,12 +256,19 @@ TEST_F(Commands, CancelledReadChangesNothing)
     }
 }
 
-TEST_F(Commands, WriteToDiskCapturesThenWritesSectorZeroOnly)
+// The undo file written before the first write at the stand-in's clock.
+std::string UndoFile(const std::string& folder, const char* suffix = "")
+{
+    return folder + "A-20261208-140509" + suffix + ".bin";
+}
+
+TEST_F(Commands, WriteToDiskSavesAnUndoFileAsksThenWritesSectorZeroOnly)
 {
     for (bool nt : {true, false}) {
         standin::Reset();
         SetUp();
         auto expected = AddFloppy("\\\\.\\A:");
+        const std::vector<std::uint8_t> old(expected.begin(), expected.begin() + 512);
         if (!nt)
             Use9xFamily(2222);
         Menu(IDM_READ_DISK);
@@ -200,6 +277,370 @@ TEST_F(Commands, WriteToDiskCapturesThenWritesSectorZeroOnly)
         StoreU32(expected.data(), 28, 63);
         EXPECT_TRUE(standin::FindVolume("\\\\.\\A:")->bytes == expected) << "nt " << nt;
         EXPECT_EQ(standin::LockLevel(1), 0) << "the volume is unlocked again";
+        const std::string undo = UndoFile(standin::AppFolder() + "backup/");
+        EXPECT_EQ(FileBytes(undo), old) << "the undo file holds the sector as it was";
+        ASSERT_EQ(Questions().size(), 1u);
+        EXPECT_TRUE(
+            Holds(Questions()[0], "磁碟 A: 目前是 FAT12，磁碟區標籤「MY DISK」，序號 1234-ABCD"))
+            << Questions()[0];
+        EXPECT_TRUE(Holds(Questions()[0], undo)) << Questions()[0];
+        EXPECT_TRUE(Errors().empty());
+        EXPECT_EQ(standin::MessageBoxes[0].type, UINT(MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2));
+    }
+}
+
+// Nothing reaches the drive unless the undo file was saved, Yes was pressed and
+// the drive still held what the undo file holds.
+TEST_F(Commands, WriteToDiskWritesNothingWithoutUndoFileYesAndAnUnchangedDrive)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        const char* says; // the one error, or "" when the user said No
+    };
+    const Case cases[] = {
+        {"answered No", [this] { answer = IDNO; }, ""},
+        {"no undo file anywhere",
+         [] {
+             standin::FailNext("CreateDirectoryA", ERROR_ACCESS_DENIED);
+             std::system(("rm -rf " + standin::TempFolder()).c_str());
+         },
+         "無法儲存復原檔，所以沒有寫入磁碟 A:"},
+        {"drive changed while asking",
+         [] {
+             standin::OnMessageBox = [](const standin::MessageBoxCall& box) {
+                 if ((box.type & MB_YESNO) != MB_YESNO)
+                     return IDOK;
+                 standin::FindVolume("\\\\.\\A:")->bytes[100] ^= 0xFF;
+                 return IDYES;
+             };
+         },
+         "磁碟 A: 的啟動磁區在確認期間已經變更"},
+        {"first read fails", [] { standin::FailNext("ReadFile", ERROR_NOT_READY); },
+         "無法讀取磁碟 A: 的磁區 0"},
+        {"second read fails",
+         [] {
+             standin::PassNext("ReadFile");
+             standin::FailNext("ReadFile", ERROR_NOT_READY);
+         },
+         "無法讀取磁碟 A: 的磁區 0"},
+    };
+    for (const auto& c : cases) {
+        standin::Reset();
+        SetUp();
+        answer = IDYES;
+        AddFloppy("\\\\.\\A:");
+        Menu(IDM_NEW_FAT16);
+        standin::OnDialog = [&, hook = standin::OnDialog](HWND dialog, int id) {
+            hook(dialog, id);
+            c.arrange(); // after the picker's probes
+        };
+        const auto before = standin::FindVolume("\\\\.\\A:")->bytes;
+        Menu(IDM_WRITE_DISK);
+        auto after = standin::FindVolume("\\\\.\\A:")->bytes;
+        if (std::string(c.name) == "drive changed while asking")
+            after[100] ^= 0xFF;
+        EXPECT_TRUE(after == before) << c.name;
+        EXPECT_TRUE(standin::CallsStartingWith("WriteFile").empty()) << c.name;
+        EXPECT_EQ(standin::Handles().open(), 0) << c.name;
+        if (*c.says == '\0') {
+            EXPECT_TRUE(Errors().empty()) << c.name;
+            continue;
+        }
+        ASSERT_EQ(Errors().size(), 1u) << c.name;
+        EXPECT_TRUE(Holds(Errors()[0], c.says)) << c.name << ": " << Errors()[0];
+    }
+}
+
+// Undo files: one per write, "-2" and on when the name is taken, the temporary
+// folder when the folder beside the exe cannot be written.
+TEST_F(Commands, UndoFilesNeverReplaceEachOther)
+{
+    AddFloppy("\\\\.\\A:");
+    Menu(IDM_READ_DISK);
+    for (int i = 0; i < 3; ++i)
+        Menu(IDM_WRITE_DISK);
+    const std::string backup = standin::AppFolder() + "backup/";
+    for (const char* suffix : {"", "-2", "-3"})
+        EXPECT_EQ(FileBytes(UndoFile(backup, suffix)).size(), 512u) << suffix;
+
+    std::system(("rm -rf " + backup + " && touch " + standin::AppFolder() + "backup").c_str());
+    Menu(IDM_WRITE_DISK);
+    EXPECT_EQ(FileBytes(UndoFile(standin::TempFolder())).size(), 512u)
+        << "a file named backup is in the way: the temporary folder is used";
+    EXPECT_TRUE(Holds(Questions().back(), UndoFile(standin::TempFolder()))) << Questions().back();
+    EXPECT_TRUE(Errors().empty());
+}
+
+TEST_F(Commands, FailedWriteSaysSoAndNamesTheDrive)
+{
+    for (bool nt : {true, false}) {
+        standin::Reset();
+        SetUp();
+        AddFloppy("\\\\.\\A:");
+        if (!nt)
+            Use9xFamily(950);
+        Menu(IDM_READ_DISK);
+        standin::OnMessageBox = [nt](const standin::MessageBoxCall& box) {
+            if (nt)
+                standin::FailNext("WriteFile", ERROR_WRITE_PROTECT);
+            else
+                standin::FindVolume("\\\\.\\A:")->writeProtected = true;
+            return (box.type & MB_YESNO) == MB_YESNO ? IDYES : IDOK;
+        };
+        Menu(IDM_WRITE_DISK);
+        ASSERT_EQ(Errors().size(), 1u) << "nt " << nt;
+        EXPECT_TRUE(Holds(Errors()[0],
+                          nt ? "無法寫入磁碟 A: 的磁區 0。\n\n原因：System error 19."
+                             : "無法寫入磁碟 A: 的磁區 0。\n\n原因：磁碟服務傳回錯誤碼 0x0300"))
+            << Errors()[0];
+    }
+}
+
+// --- Backup boot sectors ---
+
+constexpr std::size_t VolumeSectors = 64;
+
+// A volume of 64 sectors whose sector 0 is a FAT32 (backup at sector 6) or an
+// NTFS (backup in the last sector, past its file system) boot sector, with the
+// same copy at the backup's place unless told otherwise.
+std::vector<std::uint8_t>& AddBackedUpVolume(std::uint8_t kind, bool backupMatches = true)
+{
+    auto& volume = standin::AddVolume("\\\\.\\A:", VolumeSectors * 512, 0x5A);
+    CreateBootSector(kind);
+    StoreU16(SectorBuffer, 14, 32); // reserved sectors
+    std::size_t backup = 6 * 512;
+    if (kind == FsKindFat32) {
+        StoreU16(SectorBuffer, 50, 6);
+    } else {
+        StoreU64(SectorBuffer, 40, VolumeSectors - 1);
+        backup = (VolumeSectors - 1) * 512;
+        volume.lastSectorGuarded = true;
+    }
+    std::copy(SectorBuffer, SectorBuffer + 512, volume.bytes.begin());
+    std::copy(SectorBuffer, SectorBuffer + 512, volume.bytes.begin() + backup);
+    if (!backupMatches)
+        volume.bytes[backup + 100] ^= 0xFF;
+    std::memset(SectorBuffer, 0, 512);
+    FsKind = FsKindNone;
+    return volume.bytes;
+}
+
+std::vector<std::uint8_t> SectorOf(const std::vector<std::uint8_t>& bytes, std::size_t sector)
+{
+    return {bytes.begin() + sector * 512, bytes.begin() + (sector + 1) * 512};
+}
+
+// A write keeps a matching backup in step, and leaves one that already differed
+// alone; the question says which, and why.
+TEST_F(Commands, WriteKeepsAMatchingBackupInStep)
+{
+    struct Case {
+        const char* name;
+        std::uint8_t kind;
+        DWORD build; // 0: the NT family
+        bool matches;
+    };
+    const Case cases[] = {
+        {"FAT32, NT", FsKindFat32, 0, true},        {"NTFS, NT", FsKindNtfs, 0, true},
+        {"FAT32, 98", FsKindFat32, 2222, true},     {"FAT32, 95", FsKindFat32, 950, true},
+        {"FAT32 differing", FsKindFat32, 0, false}, {"NTFS differing", FsKindNtfs, 0, false},
+    };
+    for (const auto& c : cases) {
+        standin::Reset();
+        SetUp();
+        auto& volume = AddBackedUpVolume(c.kind, c.matches);
+        if (c.build != 0)
+            Use9xFamily(c.build);
+        const std::size_t backup = c.kind == FsKindFat32 ? 6 : VolumeSectors - 1;
+        const auto oldBackup = SectorOf(volume, backup);
+        Menu(IDM_READ_DISK);
+        Type(IDC_HIDDEN_SECTORS, "2048");
+        Menu(IDM_WRITE_DISK);
+        ASSERT_EQ(Questions().size(), 1u) << c.name;
+        EXPECT_TRUE(Holds(Questions()[0], "備份啟動磁區（磁區 " + std::to_string(backup) +
+                                              (c.matches ? "）會一併更新" : "）維持不變")))
+            << c.name << ": " << Questions()[0];
+        EXPECT_TRUE(Errors().empty()) << c.name << ": " << Errors()[0];
+        EXPECT_EQ(LoadU32(volume.data(), 28), 2048u) << c.name;
+        if (c.matches)
+            EXPECT_EQ(SectorOf(volume, backup), SectorOf(volume, 0)) << c.name;
+        else
+            EXPECT_EQ(SectorOf(volume, backup), oldBackup) << c.name;
+        if (c.build == 2222) {
+            // One lock around both writes: FAT32 lock, two 7305h writes, unlock.
+            std::vector<std::string> steps;
+            for (const auto& e : standin::Exchanges)
+                if (e.code == VWIN32_DIOC_DOS_IOCTL || (e.esi & 1) != 0)
+                    steps.push_back(e.code == VWIN32_DIOC_DOS_IOCTL
+                                        ? ((e.ecx & 0xFF) == 0x4A ? "L" : "U")
+                                        : "W" + std::to_string(e.packetForm ? e.start : 0));
+            EXPECT_EQ(steps, (std::vector<std::string>{"L", "W0", "W6", "U"})) << c.name;
+        }
+    }
+}
+
+TEST_F(Commands, FailedBackupWriteSaysHowToGetAMatchingPairBack)
+{
+    auto& volume = AddBackedUpVolume(FsKindFat32);
+    Menu(IDM_READ_DISK);
+    Type(IDC_HEADS, "255");
+    standin::OnMessageBox = [](const standin::MessageBoxCall& box) {
+        if ((box.type & MB_YESNO) != MB_YESNO)
+            return IDOK;
+        standin::PassNext("WriteFile"); // sector 0
+        standin::FailNext("WriteFile", ERROR_WRITE_PROTECT);
+        return IDYES;
+    };
+    Menu(IDM_WRITE_DISK);
+    EXPECT_EQ(LoadU16(volume.data(), 26), 255u) << "sector 0 stays written";
+    ASSERT_EQ(Errors().size(), 1u);
+    EXPECT_TRUE(Holds(Errors()[0], "備份啟動磁區（磁區 6）寫入失敗")) << Errors()[0];
+    EXPECT_TRUE(Holds(Errors()[0], UndoFile(standin::AppFolder() + "backup/"))) << Errors()[0];
+}
+
+// Read backup: where sector 0 says, else sector 6 for FAT32, else the
+// partition's last sector for NTFS, found only when the system gives its length.
+TEST_F(Commands, ReadBackupFindsTheBackupOrSaysWhyNot)
+{
+    struct Case {
+        const char* name;
+        std::uint8_t kind;
+        bool damageNamesBackup; // sector 0 damaged but still names the backup
+        standin::Volume::Partition partition;
+        bool loads;
+        const char* says;
+    };
+    using V = standin::Volume;
+    const Case cases[] = {
+        {"FAT32, sector 0 zeroed", FsKindFat32, false, V::NoRequests, true, ""},
+        {"NTFS, sector 0 names it", FsKindNtfs, true, V::NoRequests, true, ""},
+        {"NTFS, sector 0 zeroed, length known", FsKindNtfs, false, V::BothRequests, true, ""},
+        {"NTFS, sector 0 zeroed, GPT disk", FsKindNtfs, false, V::NewerOnly, true, ""},
+        {"NTFS, sector 0 zeroed, NT 4.0", FsKindNtfs, false, V::OlderOnly, true, ""},
+        {"NTFS, sector 0 zeroed, length unknown", FsKindNtfs, false, V::NoRequests, false,
+         "找不到磁碟 A: 的備份啟動磁區"},
+        {"no backup anywhere", FsKindFat16, false, V::BothRequests, false,
+         "磁碟 A: 沒有備份啟動磁區"},
+    };
+    for (const auto& c : cases) {
+        standin::Reset();
+        SetUp();
+        const std::uint8_t kind = c.kind == FsKindFat16 ? FsKindFat32 : c.kind;
+        auto& volume = AddBackedUpVolume(kind);
+        standin::FindVolume("\\\\.\\A:")->partition = c.partition;
+        const std::size_t backup = kind == FsKindFat32 ? 6 : VolumeSectors - 1;
+        const auto expected = SectorOf(volume, backup);
+        if (c.kind == FsKindFat16)
+            std::fill(volume.begin() + backup * 512, volume.begin() + (backup + 1) * 512, 0);
+        if (c.damageNamesBackup)
+            std::fill(volume.begin() + 84, volume.begin() + 510, 0); // boot code gone
+        else
+            std::fill(volume.begin(), volume.begin() + 512, 0);
+        Menu(IDM_NEW_FAT12);
+        const Record before = Bytes();
+        Menu(IDM_READ_BACKUP);
+        if (c.loads) {
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), SectorBuffer)) << c.name;
+            EXPECT_EQ(FsKind, kind) << c.name;
+            EXPECT_TRUE(Errors().empty()) << c.name << ": " << Errors()[0];
+        } else {
+            EXPECT_EQ(Bytes(), before) << c.name;
+            ASSERT_EQ(Errors().size(), 1u) << c.name;
+            EXPECT_TRUE(Holds(Errors()[0], c.says)) << c.name << ": " << Errors()[0];
+        }
+        EXPECT_EQ(standin::Handles().open(), 0) << c.name;
+    }
+}
+
+// After Read from disk on the NT family, the check also holds the hidden
+// sectors against the partition start the system gives, and the record against
+// the drive's backup; on the 9x family it checks the record alone.
+TEST_F(Commands, CheckComparesWithTheDriveTheRecordCameFrom)
+{
+    struct Case {
+        const char* name;
+        std::uint8_t kind;
+        standin::Volume::Partition partition;
+        std::uint32_t hidden; // the partition starts at sector 2048
+        bool backupMatches;
+        DWORD build; // 0: the NT family
+        std::vector<std::string> lines;
+    };
+    using V = standin::Volume;
+    const std::string moved =
+        "「隱藏的磁區」為 63：分割區從磁區 2048 開始。延伸分割區中的邏輯磁碟機"
+        "可能從延伸分割區的起點算起，那樣並沒有錯；否則是分割區搬移或複製後"
+        "沒有更新，應改為 2048。";
+    const std::string unknown =
+        "\n\n註：系統沒有告知分割區的起點，所以沒有檢查「隱藏的磁區」（2048）。";
+    const Case cases[] = {
+        {"FAT32, both in step", FsKindFat32, V::BothRequests, 2048, true, 0, {}},
+        {"FAT32, moved partition", FsKindFat32, V::BothRequests, 63, true, 0, {moved}},
+        {"NTFS, GPT disk", FsKindNtfs, V::NewerOnly, 63, true, 0, {moved}},
+        {"NTFS, NT 4.0", FsKindNtfs, V::OlderOnly, 2048, true, 0, {}},
+        {"FAT32, start refused", FsKindFat32, V::NoRequests, 2048, true, 0, {unknown}},
+        {"FAT32, backup differs",
+         FsKindFat32,
+         V::BothRequests,
+         2048,
+         false,
+         0,
+         {"「備份啟動磁區」（磁區 6）與啟動磁區在位移 100 不同。"}},
+        {"NTFS, backup differs",
+         FsKindNtfs,
+         V::BothRequests,
+         2048,
+         false,
+         0,
+         {"「備份啟動磁區」（磁區 63）與啟動磁區在位移 100 不同。"}},
+        {"FAT32, 98, moved partition", FsKindFat32, V::BothRequests, 63, false, 2222, {}},
+    };
+    for (const auto& c : cases) {
+        standin::Reset();
+        SetUp();
+        auto& bytes = AddBackedUpVolume(c.kind, c.backupMatches);
+        const std::size_t backup = c.kind == FsKindFat32 ? 6 : VolumeSectors - 1;
+        StoreU32(bytes.data(), 28, c.hidden); // hidden sectors
+        StoreU32(bytes.data() + backup * 512, 28, c.hidden);
+        V& volume = *standin::FindVolume("\\\\.\\A:");
+        volume.partition = c.partition;
+        volume.partitionStart = 2048 * 512;
+        if (c.build != 0)
+            Use9xFamily(c.build);
+        Menu(IDM_READ_DISK);
+        standin::MessageBoxes.clear();
+        Menu(IDM_CHECK);
+        ASSERT_EQ(standin::MessageBoxes.size(), 1u) << c.name;
+        const std::string& text = standin::MessageBoxes[0].text;
+        for (const auto& line : c.lines)
+            EXPECT_TRUE(Holds(text, line)) << c.name << ": " << text;
+        for (const char* part : {"「隱藏的磁區」", "「備份啟動磁區」（"})
+            EXPECT_EQ(std::count_if(c.lines.begin(), c.lines.end(),
+                                    [&](const std::string& l) { return Holds(l, part); }),
+                      Holds(text, part) ? 1 : 0)
+                << c.name << ": " << text;
+        EXPECT_EQ(standin::Handles().open(), c.build != 0 ? 1 : 0) << c.name << ": VWIN32 stays";
+    }
+
+    // A sound floppy: nothing found; a start the system does not give is a note.
+    for (auto partition : {V::BothRequests, V::NoRequests}) {
+        standin::Reset();
+        SetUp();
+        AddFloppy("\\\\.\\A:");
+        V& volume = *standin::FindVolume("\\\\.\\A:");
+        volume.partition = partition;
+        volume.partitionStart = 7 * 512;
+        Menu(IDM_READ_DISK);
+        standin::MessageBoxes.clear();
+        Menu(IDM_CHECK);
+        ASSERT_EQ(standin::MessageBoxes.size(), 1u);
+        EXPECT_EQ(standin::MessageBoxes[0].type, UINT(MB_ICONINFORMATION | MB_OK));
+        EXPECT_EQ(standin::MessageBoxes[0].text,
+                  partition == V::NoRequests
+                      ? "檢查啟動磁區：沒有發現問題。\n\n註：系統沒有告知分割區的起點，"
+                        "所以沒有檢查「隱藏的磁區」（7）。"
+                      : "檢查啟動磁區：沒有發現問題。");
     }
 }
 
@@ -233,7 +674,7 @@ TEST_F(Commands, WriteAfterAFailedSeekNeverReachesTheDrive)
 // --- Image files ---
 
 class Files : public Commands {
-protected:
+  protected:
     void SetUp() override
     {
         Commands::SetUp();
@@ -254,15 +695,12 @@ protected:
     std::string Write(const std::string& name, const std::vector<std::uint8_t>& bytes)
     {
         const std::string path = dir + "/" + name;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                    static_cast<std::streamsize>(bytes.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
         return path;
     }
-    static std::vector<std::uint8_t> Read(const std::string& path)
-    {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    }
+    static std::vector<std::uint8_t> Read(const std::string& path) { return FileBytes(path); }
 
     std::string dir;
     std::string choice;
@@ -287,26 +725,32 @@ TEST_F(Files, ExportThenImportGivesTheRecordBackAndRecognisesItAfresh)
     EXPECT_EQ(startPaths.back(), choice) << "both commands share the last path";
 }
 
-TEST_F(Files, ShortOrMissingFilesImportNothing)
+TEST_F(Files, ShortOrMissingFilesImportNothingAndSayWhy)
 {
     std::vector<std::uint8_t> sector(512, 0);
     std::memcpy(sector.data() + 54, "FAT16   ", 8);
-    const std::string cases[] = {
-        Write("empty.img", {}),
-        Write("short.img", std::vector<std::uint8_t>(sector.begin(), sector.begin() + 300)),
-        Write("511.img", std::vector<std::uint8_t>(sector.begin(), sector.begin() + 511)),
-        dir + "/missing.img",
-        dir,
+    const std::pair<std::string, std::string> cases[] = {
+        {Write("empty.img", {}), "檔案只有 0 個位元組"},
+        {Write("short.img", std::vector<std::uint8_t>(sector.begin(), sector.begin() + 300)),
+         "檔案只有 300 個位元組"},
+        {Write("511.img", std::vector<std::uint8_t>(sector.begin(), sector.begin() + 511)),
+         "檔案只有 511 個位元組"},
+        {dir + "/missing.img", "無法開啟檔案 " + dir + "/missing.img。"},
+        {dir, "無法"}, // a folder: the C library opens it, or refuses it, by host
     };
-    for (const auto& path : cases) {
+    for (const auto& [path, says] : cases) {
         Menu(IDM_NEW_NTFS);
         Type(IDC_HIDDEN_SECTORS, "77");
         const Record before = Bytes();
+        standin::MessageBoxes.clear();
         choice = path;
         Menu(IDM_IMPORT);
         EXPECT_EQ(Bytes(), before) << path;
         EXPECT_EQ(FsKind, FsKindNtfs) << path;
         EXPECT_EQ(Box(IDC_HIDDEN_SECTORS), "77") << path;
+        ASSERT_EQ(Errors().size(), 1u) << path;
+        EXPECT_TRUE(Holds(Errors()[0], says)) << Errors()[0];
+        EXPECT_TRUE(Holds(Errors()[0], path)) << Errors()[0];
     }
 }
 
@@ -333,15 +777,96 @@ TEST_F(Files, CancelledExportKeepsTheCaptureAndWritesNoFile)
     EXPECT_EQ(Box(IDC_SECTORS_PER_TRACK), "63");
 }
 
-TEST_F(Files, ExportReplacesAnExistingFile)
+// The names in the folder other than the given ones: no new file is left behind.
+std::vector<std::string> Strays(const std::string& folder, const std::vector<std::string>& known)
 {
-    choice = Write("old.img", std::vector<std::uint8_t>(4096, 0x77));
-    Menu(IDM_FLOPPY_144);
+    std::vector<std::string> names;
+    if (DIR* d = opendir(folder.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != ".." &&
+                std::find(known.begin(), known.end(), name) == known.end())
+                names.push_back(name);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+// An existing file is replaced only after a Yes, only by a complete new file,
+// on the NT family in one step and on 9x by renames.
+TEST_F(Files, ExportAsksBeforeReplacingAnExistingFile)
+{
+    for (bool nt : {true, false}) {
+        TearDown();
+        SetUp();
+        if (!nt)
+            Use9xFamily(950);
+        const std::vector<std::uint8_t> old(4096, 0x77);
+        choice = Write("old.img", old);
+        Menu(IDM_FLOPPY_144);
+        answer = IDNO;
+        Menu(IDM_EXPORT);
+        EXPECT_EQ(Read(choice), old) << "No keeps the file; nt " << nt;
+        ASSERT_EQ(Questions().size(), 1u);
+        EXPECT_TRUE(Holds(Questions()[0], "檔案 " + choice + " 已經存在")) << Questions()[0];
+
+        answer = IDYES;
+        Menu(IDM_EXPORT);
+        const auto written = Read(choice);
+        ASSERT_EQ(written.size(), 512u) << "nt " << nt;
+        EXPECT_TRUE(std::equal(written.begin(), written.end(), SectorBuffer));
+        EXPECT_EQ(Strays(dir, {"old.img"}), std::vector<std::string>{}) << "nt " << nt;
+        EXPECT_EQ(standin::CallsStartingWith("MoveFileExA").size(), nt ? 1u : 0u);
+        EXPECT_TRUE(Errors().empty()) << "nt " << nt;
+    }
+}
+
+TEST_F(Files, FailedExportLeavesTheOldFileAsItWasAndSaysSo)
+{
+    struct Case {
+        const char* name;
+        bool nt;
+        std::function<void()> arrange;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"no new file", true, [] { standin::FailNext("GetTempFileNameA", ERROR_ACCESS_DENIED); },
+         "無法在同一個資料夾建立新檔案"},
+        {"replace refused", true, [] { standin::FailNext("MoveFileExA", ERROR_ACCESS_DENIED); },
+         "新檔案無法取代原來的檔案"},
+        {"9x: no aside", false, [] { standin::FailNext("MoveFileA", ERROR_ACCESS_DENIED); },
+         "新檔案無法取代原來的檔案"},
+        {"9x: new one refused", false,
+         [] {
+             standin::PassNext("MoveFileA");
+             standin::FailNext("MoveFileA", ERROR_ACCESS_DENIED);
+         },
+         "新檔案無法取代原來的檔案"},
+    };
+    for (const auto& c : cases) {
+        TearDown();
+        SetUp();
+        if (!c.nt)
+            Use9xFamily(950);
+        const std::vector<std::uint8_t> old(700, 0x42);
+        choice = Write("old.img", old);
+        Menu(IDM_NEW_FAT32);
+        c.arrange();
+        Menu(IDM_EXPORT);
+        EXPECT_EQ(Read(choice), old) << c.name;
+        EXPECT_EQ(Strays(dir, {"old.img"}), std::vector<std::string>{}) << c.name;
+        ASSERT_EQ(Errors().size(), 1u) << c.name;
+        EXPECT_TRUE(Holds(Errors()[0], c.says)) << c.name << ": " << Errors()[0];
+        EXPECT_TRUE(Holds(Errors()[0], choice)) << c.name << ": " << Errors()[0];
+    }
+    TearDown();
+    SetUp();
+    choice = dir;
     Menu(IDM_EXPORT);
-    const auto written = Read(choice);
-    ASSERT_EQ(written.size(), 512u);
-    EXPECT_EQ(written[510], 0x55);
-    EXPECT_EQ(written[511], 0xAA);
+    EXPECT_TRUE(Questions().empty()) << "a folder is not a file to replace";
+    ASSERT_EQ(Errors().size(), 1u);
+    EXPECT_EQ(Strays(dir, {}), std::vector<std::string>{}) << "the folder stays empty";
 }
 
 } // namespace

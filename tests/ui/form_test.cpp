@@ -1,5 +1,6 @@
 // The form's binding of boxes to record fields, for every kind, checked against
-// the layout tables as documented, and the texts the display writes.
+// the layout tables as documented, and the texts the display writes. A capture
+// stores only the boxes whose text differs from what the display put there.
 #include "ui_fixture.h"
 #include "ui/form.h"
 #include "ui/media.h"
@@ -12,7 +13,7 @@ namespace {
 struct Field {
     int box;
     std::size_t offset;
-    int width; // bytes; 8 = a u64 shown by and stored as its low 32 bits
+    int width; // bytes
 };
 
 // As documented for each kind, in capture order (the FAT total is tested apart).
@@ -72,63 +73,76 @@ TEST_F(Form, DisplayShowsEachBoxFromItsFieldAtItsWidth)
         EXPECT_EQ(Bytes(), r) << k.name << ": the display wrote the record";
         EXPECT_EQ(FsKind, k.kind);
         for (const auto& f : *k.fields) {
-            const std::uint64_t shown = Le(r, f.offset, f.width == 8 ? 4 : f.width);
+            const std::uint64_t shown = Le(r, f.offset, f.width);
             EXPECT_EQ(Box(f.box), std::to_string(shown)) << k.name << " box " << f.box;
         }
     }
 }
 
-TEST_F(Form, CaptureStoresEachBoxIntoItsFieldAtItsWidthAndNothingElse)
+// One box edited at a time: its field takes the value's low bytes at the field's
+// width (a 64-bit field all of it), and every other byte stays.
+TEST_F(Form, CaptureStoresAnEditedBoxIntoItsFieldAtItsWidthAndNothingElse)
 {
     for (const auto& k : Kinds) {
-        const Record before = Pattern();
-        Load(before);
-        FsKind = k.kind;
-        RecordToForm();
-        Type(1042, "1"); // keeps the FAT total rule out of this test
-        for (const auto& f : *k.fields)
-            Type(f.box, std::to_string(0xA1B2C3D4u + static_cast<unsigned>(f.box)));
-        FormToRecord();
-
-        Record expected = before;
         for (const auto& f : *k.fields) {
-            const std::uint64_t v = 0xA1B2C3D4u + static_cast<unsigned>(f.box);
+            const Record before = Pattern();
+            Load(before);
+            FsKind = k.kind;
+            RecordToForm();
+            const std::uint64_t v =
+                (f.width == 8 ? 0xA1B2C3D4E5F60000ull : 0xA1B2C3D4u) + static_cast<unsigned>(f.box);
+            Type(f.box, std::to_string(v));
+            FormToRecord();
+
+            Record expected = before;
             for (int i = 0; i < f.width; ++i)
                 expected[f.offset + static_cast<std::size_t>(i)] =
-                    i < 4 ? static_cast<std::uint8_t>(v >> (8 * i)) : 0;
+                    static_cast<std::uint8_t>(v >> (8 * i));
+            EXPECT_EQ(Bytes(), expected)
+                << k.name << " box " << f.box << Differences(expected, Bytes());
         }
-        if (k.fields == &FatFields) { // box 1042 = 1: BPB_TotSec16 = 1, BPB_TotSec32 = 0
-            expected[19] = 1, expected[20] = 0;
-            for (std::size_t i = 32; i < 36; ++i)
-                expected[i] = 0;
-        }
-        EXPECT_EQ(Bytes(), expected) << k.name << Differences(expected, Bytes());
     }
 }
 
 struct TotalCase {
-    const char* typed;
+    int line;
+    std::uint16_t tot16Before;
+    std::uint32_t tot32Before;
+    const char* typed; // nullptr: the box is left as shown
     std::uint16_t tot16;
     std::uint32_t tot32;
 };
 
+// An edited total is stored by the total-sectors rule; an untouched one, or one
+// typed back as shown, keeps both fields as they were.
 TEST_F(Form, FatTotalSectorsRule)
 {
     const TotalCase cases[] = {
-        {"65534", 65534, 0}, {"65535", 0, 65535}, {"0", 0, 0}, {"", 0, 0},
-        {"100000", 0, 100000}, {"4294967295", 0, 0xFFFFFFFFu}, {"4294967296", 0, 0},
+        {__LINE__, 2880, 77777, "65534", 65534, 0},
+        {__LINE__, 2880, 77777, "65535", 0, 65535},
+        {__LINE__, 2880, 77777, "0", 0, 0},
+        {__LINE__, 2880, 77777, "", 0, 0},
+        {__LINE__, 2880, 77777, "100000", 0, 100000},
+        {__LINE__, 2880, 77777, "4294967295", 0, 0xFFFFFFFFu},
+        {__LINE__, 2880, 77777, "4294967296", 0, 0},
+        {__LINE__, 2880, 77777, nullptr, 2880, 77777},
+        {__LINE__, 2880, 77777, "2880", 2880, 77777},
+        {__LINE__, 0, 1000, nullptr, 0, 1000}, // a small total held in BPB_TotSec32
+        {__LINE__, 0, 1000, "01000", 1000, 0}, // another text for the same number is an edit
+        {__LINE__, 0, 1000, "999", 999, 0},
     };
     for (std::uint8_t kind : {FsKindFat16, FsKindGeneric}) {
         for (const auto& c : cases) {
             CreateBootSector(FsKindFat16);
-            StoreU16(SectorBuffer, 19, 2880);
-            StoreU32(SectorBuffer, 32, 77777);
+            StoreU16(SectorBuffer, 19, c.tot16Before);
+            StoreU32(SectorBuffer, 32, c.tot32Before);
             FsKind = kind;
             RecordToForm();
-            Type(1042, c.typed);
+            if (c.typed != nullptr)
+                Type(1042, c.typed);
             FormToRecord();
-            EXPECT_EQ(LoadU16(SectorBuffer, 19), c.tot16) << "typed '" << c.typed << "'";
-            EXPECT_EQ(LoadU32(SectorBuffer, 32), c.tot32) << "typed '" << c.typed << "'";
+            EXPECT_EQ(LoadU16(SectorBuffer, 19), c.tot16) << "case at line " << c.line;
+            EXPECT_EQ(LoadU32(SectorBuffer, 32), c.tot32) << "case at line " << c.line;
         }
     }
 }
@@ -174,7 +188,7 @@ TEST_F(Form, SizeTexts)
         {__LINE__, FsKindFat16, 512, 0, 1000000, "1000000", "488.28 MB"},
         {__LINE__, FsKindFat16, 4096, 100, 0, "100", "400.00 KB"},
         {__LINE__, FsKindFat16, 512, 0, 0, "0", "0.00 MB"},
-        {__LINE__, FsKindNtfs, 512, 0, (1ull << 32) + 5, "5", "2097152.00 MB"},
+        {__LINE__, FsKindNtfs, 512, 0, (1ull << 32) + 5, "4294967301", "2097152.00 MB"},
         {__LINE__, FsKindNtfs, 512, 0, 131072, "131072", "64.00 MB"},
         {__LINE__, FsKindFat32, 512, 0, 2097152, "2097152", "1024.00 MB"},
         {__LINE__, FsKindGeneric, 512, 0, 409600, "409600", "200.00 MB"},
@@ -256,35 +270,89 @@ TEST_F(Form, GenericKindEmptiesTheSerialAndCapturesNothingPastOffset35)
         ASSERT_EQ(after[i], r[i]) << "offset " << i;
 }
 
-TEST_F(Form, CaptureBeforeAnyDisplayUsesTheFatBindingWithItsExtendedFields)
+// Nothing has been shown, and the boxes start empty: only the boxes typed into
+// are stored, through the FAT binding with its extended fields.
+TEST_F(Form, CaptureBeforeAnyDisplayStoresOnlyTypedBoxesThroughTheFatBinding)
 {
     Record r{};
     r.fill(0x5A);
     Load(r);
     FsKind = FsKindNone;
     FormToRecord();
-    const Record after = Bytes();
-    for (std::size_t off : {11u, 12u, 13u, 14u, 15u, 16u, 17u, 18u, 19u, 20u, 22u, 23u, 24u, 25u,
-                            26u, 27u, 28u, 31u, 32u, 35u, 36u, 38u, 39u, 42u})
-        EXPECT_EQ(after[off], 0) << "offset " << off << " was not captured from its empty box";
-    EXPECT_EQ(after[21], 0x5A) << "no media item was chosen, so the media byte stays";
-    EXPECT_EQ(after[37], 0x5A);
-    EXPECT_EQ(after[43], 0x5A);
+    EXPECT_EQ(Bytes(), r) << Differences(r, Bytes());
+
+    Type(1036, "512");
+    Type(1042, "100000");
+    Type(1062, "128");
+    Type(1043, "305419896");
+    Type(1046, "x"); // not a number: 0
+    FormToRecord();
+    Record expected = r;
+    expected[11] = 0x00, expected[12] = 0x02;
+    expected[19] = 0, expected[20] = 0;
+    StoreU32(expected.data(), 32, 100000);
+    expected[36] = 128;
+    StoreU32(expected.data(), 39, 305419896);
+    StoreU32(expected.data(), 28, 0);
+    EXPECT_EQ(Bytes(), expected) << Differences(expected, Bytes());
 }
 
-TEST_F(Form, NtfsCaptureZeroesTheHighHalvesAndLeavesFatPlaces)
+struct WideCase {
+    int line;
+    const char* typed;
+    std::uint64_t stored;
+};
+
+// NTFS's 64-bit fields are shown whole and kept whole when untouched; an edited
+// one is read by GetDlgItemInt's rules, widened to 64 bits.
+TEST_F(Form, NtfsSixtyFourBitBoxesAreShownAndStoredWhole)
 {
     CreateBootSector(FsKindNtfs);
-    for (std::size_t off : {40u, 48u, 56u, 72u})
-        StoreU64(SectorBuffer, off, 0xDEADBEEF00000000ull | off);
+    StoreU64(SectorBuffer, 40, 0xFFFFFFFFFFFFFFFFull);
+    StoreU64(SectorBuffer, 48, 0xDEADBEEF00000030ull);
+    StoreU64(SectorBuffer, 56, 1ull << 32);
+    StoreU64(SectorBuffer, 72, 0x1234567890ABCDEFull);
     StoreU16(SectorBuffer, 19, 1234);
     StoreU32(SectorBuffer, 32, 5678);
+    const Record before = Bytes();
     RecordToForm();
+    EXPECT_EQ(Box(1042), "18446744073709551615");
+    EXPECT_EQ(Box(1044), "16045690981097406512");
+    EXPECT_EQ(Box(1045), "4294967296");
+    EXPECT_EQ(Box(1043), "1311768467294899695");
     FormToRecord();
-    for (std::size_t off : {40u, 48u, 56u, 72u})
-        EXPECT_EQ(LoadU64(SectorBuffer, off), off) << "offset " << off;
-    EXPECT_EQ(LoadU16(SectorBuffer, 19), 1234);
-    EXPECT_EQ(LoadU32(SectorBuffer, 32), 5678u);
+    EXPECT_EQ(Bytes(), before) << Differences(before, Bytes());
+
+    const WideCase cases[] = {
+        {__LINE__, "18446744073709551615", 0xFFFFFFFFFFFFFFFFull},
+        {__LINE__, "18446744073709551616", 0},
+        {__LINE__, "99999999999999999999", 0},
+        {__LINE__, "184467440737095516150", 0},
+        {__LINE__, "4294967296", 1ull << 32},
+        {__LINE__, "0", 0},
+        {__LINE__, "", 0},
+        {__LINE__, "  42", 42},
+        {__LINE__, "42 ", 42},
+        {__LINE__, "42abc", 42},
+        {__LINE__, "abc", 0},
+        {__LINE__, "-1", 0},
+        {__LINE__, "+1", 0},
+        {__LINE__, "\t1", 0},
+        {__LINE__, "000000000000000000000000000007", 7},
+    };
+    for (const auto& c : cases) {
+        for (int box : {1042, 1043, 1044, 1045}) {
+            Load(before);
+            RecordToForm();
+            Type(box, c.typed);
+            FormToRecord();
+            const std::size_t offset = box == 1042 ? 40 : box == 1043 ? 72 : box == 1044 ? 48 : 56;
+            Record expected = before;
+            StoreU64(expected.data(), offset, c.stored);
+            EXPECT_EQ(Bytes(), expected)
+                << "case at line " << c.line << ", box " << box << Differences(expected, Bytes());
+        }
+    }
 }
 
 TEST_F(Form, Fat32CaptureLeavesTheSixteenBitFields)

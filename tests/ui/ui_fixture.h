@@ -3,6 +3,7 @@
 
 #include "core/record.h"
 #include "core/template.h"
+#include "disk/sector.h"
 #include "resources/resource.h"
 #include "standin.h"
 #include "ui/app.h"
@@ -26,6 +27,7 @@ protected:
         std::memset(SectorBuffer, 0, SectorBufferSize);
         FsKind = FsKindNone;
         OsFamily = OsFamilyNt;
+        PrepareDiskAccess(); // the stand-in plays the NT family after a reset
         window = standin::NewWindow();
         standin::Attach(window, MainDialogProc, IDD_MAIN);
         standin::Send(window, WM_INITDIALOG, 0, 0);

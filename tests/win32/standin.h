@@ -26,6 +26,10 @@ std::vector<std::string> CallsStartingWith(const std::string& prefix);
 void SetVersion(DWORD platformId, DWORD buildNumber);
 // Whether GetProcAddress finds the wide-text functions of user32 (the NT family).
 void SetWideFunctionsAvailable(bool available);
+// LoadLibraryA finds comdlg32.dll and shell32.dll (any case), and GetProcAddress
+// finds GetOpenFileNameA and ShellExecuteA in them, unless the library or the
+// function was named here since the last Reset.
+void SetMissing(const std::string& libraryOrFunction);
 
 // --- Windows and controls ---
 HWND NewWindow();
@@ -76,8 +80,6 @@ extern std::function<int(const MessageBoxCall&)> OnMessageBox;
 std::string AppFolder();  // ends in '/'
 std::string TempFolder(); // ends in '/'
 extern SYSTEMTIME LocalTime;
-// Whether GetProcAddress finds MoveFileExA (the NT family's kernel32).
-void SetMoveFileExAvailable(bool available);
 // True, with the last error set, when a failure is scripted for this call.
 bool ScriptedFailure(const std::string& function);
 void ResetFiles();

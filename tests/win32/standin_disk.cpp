@@ -15,6 +15,8 @@
 // Apart from CreateFileA, a successful call leaves the last error alone.
 #include "standin_disk.h"
 
+#include "winioctl.h"
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -24,6 +26,7 @@
 namespace standin {
 
 std::vector<Exchange> Exchanges;
+DWORD dialogError = 0; // what CommDlgExtendedError gives after the last file dialog
 
 namespace {
 
@@ -51,7 +54,9 @@ struct Step {
 struct OpenFile {
     std::string name; // upper-cased volume name, or "VWIN32"
     DWORD access = 0;
+    DWORD share = 0;
     DWORD flags = 0;
+    bool extended = false; // FSCTL_ALLOW_EXTENDED_DASD_IO was granted
     std::uint64_t position = 0;
     bool open = true;
     bool device = false; // the VWIN32 device
@@ -342,6 +347,7 @@ BOOL ChooseFile(OPENFILENAMEA* dialog, const std::string& path)
 {
     const std::size_t needed = path.size() + 1;
     if (dialog->lpstrFile == nullptr || dialog->nMaxFile < needed) {
+        dialogError = FNERR_BUFFERTOOSMALL;
         if (dialog->lpstrFile != nullptr && dialog->nMaxFile >= 2) {
             dialog->lpstrFile[0] = static_cast<char>(needed & 0xFF);
             dialog->lpstrFile[1] = static_cast<char>(needed >> 8);
@@ -371,6 +377,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     OpenFile file;
     file.name = Upper(name);
     file.access = access;
+    file.share = share;
     file.flags = flags;
     DWORD error = 0;
     if (step.kind == Kind::Fail) {
@@ -446,8 +453,8 @@ namespace {
 
 // The common part of ReadFile and WriteFile: the number of bytes that may move
 // now, or -1 after setting the error.
-long long Admit(const char* function, HANDLE handle, DWORD bytes, LPDWORD moved, bool write,
-                OpenFile*& file, Volume*& volume)
+long long Admit(const char* function, HANDLE handle, const void* buffer, DWORD bytes, LPDWORD moved,
+                bool write, OpenFile*& file, Volume*& volume)
 {
     if (moved)
         *moved = 0;
@@ -463,11 +470,17 @@ long long Admit(const char* function, HANDLE handle, DWORD bytes, LPDWORD moved,
         error = ERROR_INVALID_FUNCTION;
     else if ((file->access & (write ? GENERIC_WRITE : GENERIC_READ)) == 0)
         error = ERROR_ACCESS_DENIED;
+    else if (((file->flags & FILE_FLAG_NO_BUFFERING) || volume->sectorSize > SectorSize) &&
+             (file->position % volume->sectorSize != 0 || bytes % volume->sectorSize != 0))
+        error = ERROR_INVALID_PARAMETER;
     else if ((file->flags & FILE_FLAG_NO_BUFFERING) &&
-             (file->position % SectorSize != 0 || bytes % SectorSize != 0))
+             reinterpret_cast<std::uintptr_t>(buffer) % volume->sectorSize != 0)
         error = ERROR_INVALID_PARAMETER;
     else if (volume->noMedium)
         error = ERROR_NOT_READY;
+    else if (volume->lastSectorGuarded && !file->extended &&
+             file->position + bytes > volume->bytes.size() - volume->sectorSize)
+        error = ERROR_SECTOR_NOT_FOUND;
     else if (write && volume->writeProtected)
         error = ERROR_WRITE_PROTECT;
     if (error != 0) {
@@ -490,7 +503,7 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, L
     Log("ReadFile(" + HandleName(handle) + ", " + std::to_string(toRead) + ")");
     OpenFile* file = nullptr;
     Volume* volume = nullptr;
-    const long long n = Admit("ReadFile", handle, toRead, read, false, file, volume);
+    const long long n = Admit("ReadFile", handle, buffer, toRead, read, false, file, volume);
     if (n < 0)
         return FALSE;
     if (n > 0)
@@ -506,7 +519,7 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD writ
     Log("WriteFile(" + HandleName(handle) + ", " + std::to_string(toWrite) + ")");
     OpenFile* file = nullptr;
     Volume* volume = nullptr;
-    const long long n = Admit("WriteFile", handle, toWrite, written, true, file, volume);
+    const long long n = Admit("WriteFile", handle, buffer, toWrite, written, true, file, volume);
     if (n < 0)
         return FALSE;
     if (n > 0)
@@ -539,6 +552,84 @@ BOOL WINAPI CloseHandle(HANDLE handle)
     return TRUE;
 }
 
+namespace {
+
+BOOL Answer(const void* data, std::size_t size, LPVOID out, DWORD outSize, LPDWORD returned)
+{
+    if (out == nullptr || outSize < size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(out, data, size);
+    if (returned)
+        *returned = static_cast<DWORD>(size);
+    return TRUE;
+}
+
+// The partition requests, each answered as the volume was set up.
+BOOL PartitionControl(const Volume& volume, DWORD code, LPVOID out, DWORD outSize, LPDWORD returned)
+{
+    const bool newer = code == IOCTL_DISK_GET_PARTITION_INFO_EX;
+    if (volume.partition == Volume::NoRequests ||
+        (newer ? volume.partition == Volume::OlderOnly : volume.partition == Volume::NewerOnly)) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    const auto start = static_cast<std::int64_t>(volume.partitionStart);
+    const auto length = static_cast<std::int64_t>(volume.bytes.size());
+    if (newer) {
+        PARTITION_INFORMATION_EX info = {};
+        info.StartingOffset.QuadPart = start;
+        info.PartitionLength.QuadPart = length;
+        return Answer(&info, sizeof info, out, outSize, returned);
+    }
+    PARTITION_INFORMATION info = {};
+    info.StartingOffset.QuadPart = start;
+    info.PartitionLength.QuadPart = length;
+    return Answer(&info, sizeof info, out, outSize, returned);
+}
+
+// A control request on a volume: the drive geometry, the partition requests and
+// extended access.
+BOOL VolumeControl(OpenFile& file, DWORD code, LPVOID out, DWORD outSize, LPDWORD returned)
+{
+    const Volume* volume = FindVolume(file.name);
+    if (volume != nullptr &&
+        (code == IOCTL_DISK_GET_PARTITION_INFO || code == IOCTL_DISK_GET_PARTITION_INFO_EX))
+        return PartitionControl(*volume, code, out, outSize, returned);
+    if (code == FSCTL_ALLOW_EXTENDED_DASD_IO) {
+        if (file.share != (FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        file.extended = true;
+        return TRUE;
+    }
+    DWORD error = 0;
+    if (code != IOCTL_DISK_GET_DRIVE_GEOMETRY || volume == nullptr || !volume->answersGeometry)
+        error = ERROR_NOT_SUPPORTED;
+    else if (out == nullptr || outSize < sizeof(DISK_GEOMETRY))
+        error = ERROR_INSUFFICIENT_BUFFER;
+    else if (volume->noMedium)
+        error = ERROR_NOT_READY;
+    if (error != 0) {
+        SetLastError(error);
+        return FALSE;
+    }
+    DISK_GEOMETRY geometry = {};
+    geometry.BytesPerSector = volume->sectorSize;
+    geometry.SectorsPerTrack = 63;
+    geometry.TracksPerCylinder = 255;
+    geometry.Cylinders =
+        static_cast<std::int64_t>(volume->bytes.size() / volume->sectorSize / 63 / 255);
+    std::memcpy(out, &geometry, sizeof geometry);
+    if (returned)
+        *returned = sizeof geometry;
+    return TRUE;
+}
+
+} // namespace
+
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                             DWORD outSize, LPDWORD returned, LPOVERLAPPED)
 {
@@ -566,10 +657,11 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, 
     DWORD error = 0;
     if (step.kind == Kind::Fail)
         error = step.value;
-    else if (!file->device)
-        error = ERROR_INVALID_FUNCTION;
-    else if (in == nullptr || out == nullptr || inSize < RegisterBlockSize ||
-             outSize < RegisterBlockSize)
+    else if (!file->device) {
+        Exchanges.push_back(e);
+        return VolumeControl(*file, code, out, outSize, returned);
+    } else if (in == nullptr || out == nullptr || inSize < RegisterBlockSize ||
+               outSize < RegisterBlockSize)
         error = ERROR_INVALID_PARAMETER;
     if (error != 0) {
         Exchanges.push_back(e);
@@ -599,10 +691,19 @@ BOOL WINAPI GetOpenFileNameA(LPOPENFILENAMEA dialog)
         std::to_string(dialog->nMaxFile) + ", title " +
         (dialog->lpstrTitle ? dialog->lpstrTitle : "null") + ", flags " + Hex(dialog->Flags) +
         ", ext " + (dialog->lpstrDefExt ? dialog->lpstrDefExt : "null") + ")");
+    dialogError = 0;
     // The sizes Windows accepts: the 4.0 record and the full one of a 32-bit program.
-    if (dialog->lStructSize != OPENFILENAME_SIZE_VERSION_400A && dialog->lStructSize != 88)
+    if (dialog->lStructSize != OPENFILENAME_SIZE_VERSION_400A && dialog->lStructSize != 88) {
+        dialogError = CDERR_STRUCTSIZE;
         return FALSE;
+    }
     if (!OnOpenFileName)
         return FALSE; // nobody to choose a file: the user cancelled
     return OnOpenFileName(dialog);
+}
+
+DWORD WINAPI CommDlgExtendedError()
+{
+    Log("CommDlgExtendedError() -> " + Hex(dialogError));
+    return dialogError;
 }

@@ -23,6 +23,9 @@
 #define ERROR_INVALID_HANDLE 6
 #define ERROR_WRITE_PROTECT 19
 #define ERROR_NEGATIVE_SEEK 131
+#define ERROR_NOT_SUPPORTED 50
+#define ERROR_SECTOR_NOT_FOUND 27
+#define ERROR_INSUFFICIENT_BUFFER 122
 
 namespace standin {
 
@@ -31,6 +34,20 @@ struct Volume {
     std::vector<std::uint8_t> bytes;
     bool noMedium = false;       // opens, but every transfer answers "not ready"
     bool writeProtected = false; // opens, reads; writes fail
+    // Bytes per sector. Above 512, every transfer (buffered or not) whose offset
+    // or length is not a multiple of it fails as an invalid parameter, and so
+    // does an unbuffered one whose buffer is not aligned to it.
+    DWORD sectorSize = 512;
+    bool answersGeometry = true; // IOCTL_DISK_GET_DRIVE_GEOMETRY; else error 50
+    // The partition requests: answered by both (a disk of any Windows since XP),
+    // by the older one only (NT 4.0 and 2000), by the newer one only (a GPT
+    // disk), or by neither (Wine); error 50 when refused.
+    enum Partition { BothRequests, OlderOnly, NewerOnly, NoRequests } partition = NoRequests;
+    std::uint64_t partitionStart = 0; // bytes from the start of the disk
+    // The last sector lies past the file system's end, as on NTFS: a handle
+    // reaches it only after FSCTL_ALLOW_EXTENDED_DASD_IO, which needs a handle
+    // that shares both reading and writing. Otherwise a transfer there fails.
+    bool lastSectorGuarded = false;
 };
 // Adds (or replaces) a volume of size bytes, each set to fill.
 Volume& AddVolume(const std::string& name, std::size_t size, std::uint8_t fill = 0);

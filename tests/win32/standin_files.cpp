@@ -84,7 +84,6 @@ void ResetFiles()
     MessageBoxes.clear();
     OnMessageBox = nullptr;
     LocalTime = {2026, 12, 2, 8, 14, 5, 9, 0};
-    SetMoveFileExAvailable(true);
     if (scratch.empty()) {
         char pattern[] = "/tmp/kelvashin-standin-XXXXXX";
         if (mkdtemp(pattern) == nullptr)

@@ -1,10 +1,12 @@
 // The kernel32 half of the stand-in that is not about files: version, last
-// error, module lookups and code-page conversion.
+// error, libraries and module lookups, and code-page conversion.
 #include "standin.h"
 #include "text.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <set>
 
 namespace standin {
 
@@ -15,6 +17,7 @@ DWORD platformId = VER_PLATFORM_WIN32_NT;
 DWORD buildNumber = 7601;
 bool wideAvailable = true;
 DWORD lastError = 0;
+std::set<std::string> missing;
 } // namespace
 
 void ResetWindow();
@@ -26,15 +29,13 @@ void Reset()
     buildNumber = 7601;
     wideAvailable = true;
     lastError = 0;
+    missing.clear();
     ResetWindow();
     ResetDisk();
     ResetFiles();
 }
 
-void Log(const std::string& line)
-{
-    Calls.push_back(line);
-}
+void Log(const std::string& line) { Calls.push_back(line); }
 
 std::vector<std::string> CallsStartingWith(const std::string& prefix)
 {
@@ -51,9 +52,11 @@ void SetVersion(DWORD platform, DWORD build)
     buildNumber = build;
 }
 
-void SetWideFunctionsAvailable(bool available)
+void SetWideFunctionsAvailable(bool available) { wideAvailable = available; }
+
+void SetMissing(const std::string& libraryOrFunction)
 {
-    wideAvailable = available;
+    missing.insert(libraryOrFunction);
 }
 
 std::wstring WidenUtf8(const char* s)
@@ -121,39 +124,68 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR name)
 
 namespace {
 // The real GetProcAddress hands back an untyped pointer; so does this one.
-FARPROC wideSetter = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetDlgItemTextW));
-FARPROC messageBoxWide = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&MessageBoxW));
-FARPROC moveFileEx = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&MoveFileExA));
-bool moveFileExAvailable = true;
+template <typename Function> FARPROC Untyped(Function* function)
+{
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+// The libraries that LoadLibraryA finds, each with its handle, and the
+// functions of them that the program looks up.
+struct Library {
+    const char* name;
+    std::uintptr_t handle;
+    const char* function;
+    FARPROC address;
+};
+const Library Libraries[] = {
+    {"comdlg32.dll", 0x7100, "GetOpenFileNameA", Untyped(&GetOpenFileNameA)},
+    {"comdlg32.dll", 0x7100, "CommDlgExtendedError", Untyped(&CommDlgExtendedError)},
+    {"shell32.dll", 0x7200, "ShellExecuteA", Untyped(&ShellExecuteA)},
+};
+
+bool IsMissing(const std::string& libraryOrFunction)
+{
+    return missing.count(libraryOrFunction) != 0;
+}
+
+std::string Lower(const char* text)
+{
+    std::string lower(text);
+    for (char& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower;
+}
 } // namespace
 
-namespace standin {
-void SetMoveFileExAvailable(bool available)
+HMODULE WINAPI LoadLibraryA(LPCSTR name)
 {
-    moveFileExAvailable = available;
-}
-} // namespace standin
-
-FARPROC WINAPI GetProcAddress(HMODULE, LPCSTR name)
-{
-    Log(std::string("GetProcAddress(") + name + ")");
-    if (wideAvailable && std::strcmp(name, "SetDlgItemTextW") == 0)
-        return wideSetter;
-    if (wideAvailable && std::strcmp(name, "MessageBoxW") == 0)
-        return messageBoxWide;
-    if (moveFileExAvailable && std::strcmp(name, "MoveFileExA") == 0)
-        return moveFileEx;
+    Log(std::string("LoadLibraryA(") + name + ")");
+    for (const Library& library : Libraries)
+        if (Lower(name) == library.name && !IsMissing(library.name))
+            return reinterpret_cast<HMODULE>(library.handle);
+    SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
 }
 
-DWORD WINAPI GetLastError()
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
 {
-    return lastError;
+    Log(std::string("GetProcAddress(") + name + ")");
+    if (wideAvailable && std::strcmp(name, "SetDlgItemTextW") == 0)
+        return Untyped(&SetDlgItemTextW);
+    if (wideAvailable && std::strcmp(name, "MessageBoxW") == 0)
+        return Untyped(&MessageBoxW);
+    if (std::strcmp(name, "MoveFileExA") == 0 && !IsMissing(name))
+        return Untyped(&MoveFileExA);
+    for (const Library& library : Libraries)
+        if (reinterpret_cast<HMODULE>(library.handle) == module &&
+            std::strcmp(name, library.function) == 0 && !IsMissing(name))
+            return library.address;
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
 }
-void WINAPI SetLastError(DWORD code)
-{
-    lastError = code;
-}
+
+DWORD WINAPI GetLastError() { return lastError; }
+void WINAPI SetLastError(DWORD code) { lastError = code; }
 
 int WINAPI MultiByteToWideChar(UINT, DWORD, LPCSTR multi, int multiCount, LPWSTR wide, int wideSize)
 {
@@ -181,11 +213,10 @@ DWORD WINAPI FormatMessageA(DWORD, LPCVOID, DWORD id, DWORD, LPSTR buffer, DWORD
     return static_cast<DWORD>(text.size());
 }
 
-int WINAPI WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int wideCount, LPSTR multi, int multiSize,
-                               LPCSTR, LPBOOL)
+int WINAPI WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int wideCount, LPSTR multi,
+                               int multiSize, LPCSTR, LPBOOL)
 {
-    std::wstring text = wideCount < 0 ? std::wstring(wide)
-                                      : std::wstring(wide, static_cast<std::size_t>(wideCount));
+    std::wstring text = wideCount < 0 ? std::wstring(wide) : std::wstring(wide, static_cast<std::size_t>(wideCount));
     std::string narrow = NarrowUtf8(text);
     if (wideCount < 0)
         narrow.push_back('\0');

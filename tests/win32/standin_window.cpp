@@ -1,5 +1,6 @@
 // The window manager half of the stand-in: dialogs, their controls, messages.
 #include "standin.h"
+#include "commctrl.h"
 #include "text.h"
 
 #include <deque>
@@ -308,4 +309,9 @@ HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR para
         ", " + (file ? file : "null") + ", " + (parameters ? parameters : "null") + ", " +
         (directory ? directory : "null") + ", " + std::to_string(show) + ")");
     return reinterpret_cast<HINSTANCE>(static_cast<std::uintptr_t>(42));
+}
+
+void WINAPI InitCommonControls()
+{
+    Log("InitCommonControls()");
 }

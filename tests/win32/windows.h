@@ -113,6 +113,7 @@ typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define MB_YESNO 0x00000004
 #define MB_ICONERROR 0x00000010
 #define MB_ICONWARNING 0x00000030
+#define MB_ICONINFORMATION 0x00000040
 #define MB_DEFBUTTON2 0x00000100
 #define IDYES 6
 #define IDNO 7
@@ -127,6 +128,8 @@ typedef struct _SYSTEMTIME {
     WORD wSecond;
     WORD wMilliseconds;
 } SYSTEMTIME, *LPSYSTEMTIME;
+#define ERROR_MOD_NOT_FOUND 126
+#define ERROR_PROC_NOT_FOUND 127
 
 // Version query.
 #define VER_PLATFORM_WIN32s 0
@@ -148,6 +151,7 @@ typedef struct _OSVERSIONINFOA {
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info);
 HMODULE WINAPI GetModuleHandleA(LPCSTR name);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+HMODULE WINAPI LoadLibraryA(LPCSTR name);
 DWORD WINAPI GetLastError();
 void WINAPI SetLastError(DWORD code);
 int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multi, int multiCount,

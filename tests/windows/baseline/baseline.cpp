@@ -1,15 +1,19 @@
 // baseline.exe: the least a program needs to show kelvashin.exe's main window,
 // used as the floor of the size and start-up benchmark. It shows the main
-// dialog from the same template (with its menu and font) and ends when the
+// dialog from the same template (with its menu and font), under the same
+// manifest and after the same InitCommonControls call, and ends when the
 // dialog is closed. Read from disk opens the drive picker's template after the
 // picker's 25 probes, done bare: open, read one sector, close, nothing listed.
 //
 // Built as baseline_plus.exe (KELVASHIN_BASELINE_PLUS) it adds the two costs
 // that the benchmark wants to tell apart from the program's own logic: the
-// imports of COMDLG32 and SHELL32, which the system loads at start-up, and the
-// picker's 25 list items. Its Import command opens the file dialog as the
-// program does and does nothing with the name.
+// imports of COMDLG32 and SHELL32, which the system loads at start-up (the
+// program itself loads them on first use), and the picker's 25 list items.
+// Its Import command opens the file dialog as the program does and does
+// nothing with the name.
 #include <windows.h>
+
+#include <commctrl.h>
 #ifdef KELVASHIN_BASELINE_PLUS
 #include <commdlg.h>
 #include <shellapi.h>
@@ -105,6 +109,7 @@ INT_PTR CALLBACK MainProc(HWND dialog [[maybe_unused]], UINT message, WPARAM wPa
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
+    InitCommonControls();
     DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainProc, 0);
     return 0;
 }

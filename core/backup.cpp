@@ -1,0 +1,42 @@
+#include "backup.h"
+
+#include "layout.h"
+#include "record.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr std::uint16_t NoFat32Backup = 0xFFFF; // like 0, names no backup
+constexpr std::uint8_t SignatureLow = 0x55;
+constexpr std::uint8_t SignatureHigh = 0xAA;
+
+} // namespace
+
+bool BackupLocation(const std::uint8_t* record, std::uint8_t kind, std::uint64_t* sector)
+{
+    if (kind == FsKindFat32) {
+        const std::uint16_t backup = LoadU16(record, fat32::BPB_BkBootSec);
+        const std::uint16_t reserved = LoadU16(record, BPB_RsvdSecCnt);
+        if (backup == 0 || backup == NoFat32Backup || backup >= reserved)
+            return false;
+        *sector = backup;
+        return true;
+    }
+    if (kind == FsKindNtfs) {
+        *sector = LoadU64(record, ntfs::NtfsTotalSectors);
+        return *sector != 0;
+    }
+    return false;
+}
+
+bool HoldsFat32BootSector(const std::uint8_t* sector)
+{
+    return std::memcmp(sector + fat32::BS_FilSysType, "FAT32", 5) == 0 &&
+           sector[BootSignature] == SignatureLow && sector[BootSignature + 1] == SignatureHigh;
+}
+
+bool HoldsNtfsBootSector(const std::uint8_t* sector)
+{
+    return std::memcmp(sector + BS_OEMName, "NTFS    ", 8) == 0;
+}

@@ -1,0 +1,18 @@
+// Where a boot sector keeps its backup copy, in the volume's own sectors.
+#pragma once
+
+#include <cstdint>
+
+// FAT32: sector BPB_BkBootSec when it lies between 1 and BPB_RsvdSecCnt - 1
+// (0 and 0xFFFF mean none). NTFS: the volume's last sector, NtfsTotalSectors
+// (the field counts the volume's sectors less that one). FAT12 and FAT16 keep
+// no backup. kind is a FsKind value. False when the record names none.
+bool BackupLocation(const std::uint8_t* record, std::uint8_t kind, std::uint64_t* sector);
+
+// Where formatters put a backup when sector 0 no longer says: sector 6 for FAT32.
+constexpr std::uint64_t Fat32UsualBackup = 6;
+
+// Whether a sector found at such a place holds a FAT32 boot sector ("FAT32" at
+// 82 and 0x55AA at 510) or an NTFS one ("NTFS    " at 3).
+bool HoldsFat32BootSector(const std::uint8_t* sector);
+bool HoldsNtfsBootSector(const std::uint8_t* sector);

@@ -1,0 +1,104 @@
+// The family choice for every disk access: one version query at start-up, then
+// each call goes to the NT or the 9x half.
+#include "disk/sector.h"
+
+#include "core/record.h"
+#include "disk/disk_error.h"
+#include "disk/legacy.h"
+#include "disk/volume.h"
+
+#include <cstring>
+
+namespace {
+
+bool LegacyFamily = false;                              // Windows 95, 98 and Me: the VWIN32 device
+constexpr std::uint64_t LegacyLastSector = 0xFFFFFFFFu; // the packet's start is 32 bits
+
+bool LegacyReachable(std::uint64_t sector, std::uint8_t step)
+{
+    if (sector <= LegacyLastSector)
+        return true;
+    NoteDiskError(step, DiskCauseWin32, ERROR_INVALID_PARAMETER);
+    return false;
+}
+
+} // namespace
+
+bool PrepareDiskAccess()
+{
+    OSVERSIONINFOA version;
+    std::memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    GetVersionExA(&version);
+    LegacyFamily = version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
+    if (LegacyFamily)
+        PrepareLegacyDiskIo(version.dwBuildNumber);
+    return LegacyFamily;
+}
+
+// The 9x services move 512-byte sectors straight into the record's buffer.
+bool ReadDriveSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record,
+                     bool pastFileSystem)
+{
+    if (!LegacyFamily)
+        return ReadVolumeSector(drive, sector, record, pastFileSystem);
+    return LegacyReachable(sector, DiskStepRead) &&
+           LegacyReadSectors(drive, static_cast<DWORD>(sector), 1, record) == SectorSize;
+}
+
+bool WriteDriveSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record)
+{
+    if (!LegacyFamily)
+        return WriteVolumeSector(drive, sector, record);
+    return LegacyReachable(sector, DiskStepWrite) &&
+           LegacyWriteSectors(drive, static_cast<DWORD>(sector), 1, record) == SectorSize;
+}
+
+int WriteBootSectors(std::uint8_t drive, std::uint64_t backup, bool backupPastFileSystem,
+                     const std::uint8_t* record)
+{
+    const bool withBackup = backup != NoBackupSector;
+    if (!LegacyFamily) {
+        if (!WriteVolumeSector(drive, 0, record))
+            return 0;
+        return withBackup && WriteVolumeSector(drive, backup, record, backupPastFileSystem) ? 2 : 1;
+    }
+    if (withBackup && !LegacyReachable(backup, DiskStepWrite))
+        return WriteDriveSector(drive, 0, record) ? 1 : 0;
+    LegacyLock(drive);
+    int written = 0;
+    if (LegacyWriteLocked(drive, 0, 1, record) == SectorSize) {
+        written = 1;
+        if (withBackup &&
+            LegacyWriteLocked(drive, static_cast<DWORD>(backup), 1, record) == SectorSize)
+            written = 2;
+    }
+    LegacyUnlock(drive);
+    return written;
+}
+
+DWORD DriveSectorSize()
+{
+    return LegacyFamily ? SectorSize : VolumeSectorSizeFound;
+}
+
+bool DrivePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* length)
+{
+    return !LegacyFamily && VolumePartition(drive, start, length);
+}
+
+DriveProbe ProbeDrive(std::uint8_t drive)
+{
+    if (LegacyFamily)
+        return LegacyProbeDrive(drive) ? DriveReadable : DriveUnreadable;
+    // A probe that fails without an error code of its own (a short read) must
+    // not be judged by the "not ready" left over from an earlier drive.
+    SetLastError(ERROR_SUCCESS);
+    if (ProbeVolume(drive))
+        return DriveReadable;
+    switch (GetLastError()) {
+    case ERROR_NOT_READY: return DriveNotReady;
+    case ERROR_ACCESS_DENIED: return DriveAccessDenied;
+    default: return DriveUnreadable;
+    }
+}

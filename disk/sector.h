@@ -1,0 +1,49 @@
+// A drive's sectors on both Windows families, by drive number (1 = A:) and
+// sector number: the volume device on the NT family (volume.h), the VWIN32
+// device on the 9x family (legacy.h). The family is chosen once at start-up.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+// Asks the system's version, picks the path of its family and, on the 9x
+// family, prepares the VWIN32 services. True on the 9x family.
+bool PrepareDiskAccess();
+
+// Reads the first 512 bytes of the sector into record. True when they all
+// arrived; otherwise LastDiskError (disk_error.h) tells why and record may hold
+// anything. pastFileSystem asks the NT family for access past the end of the
+// file system, where an NTFS volume keeps its backup boot sector.
+bool ReadDriveSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record,
+                     bool pastFileSystem = false);
+
+// Puts the record's 512 bytes at the start of the sector; the rest of a larger
+// sector keeps its bytes. True when the write worked; otherwise LastDiskError
+// tells why. On the 9x family the volume is locked around the write.
+bool WriteDriveSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record);
+
+// Writes the record to sector 0 and then, unless backup is NoBackupSector, to
+// that sector too; the 9x family locks the volume once around both writes.
+// Gives the number of sectors written: 0 when sector 0 failed, and then the
+// backup is not tried; a failure is noted in LastDiskError.
+constexpr std::uint64_t NoBackupSector = ~std::uint64_t{0};
+int WriteBootSectors(std::uint8_t drive, std::uint64_t backup, bool backupPastFileSystem,
+                     const std::uint8_t* record);
+
+// The size of the drive's sectors as the last transfer found it: 512 on the 9x
+// family.
+DWORD DriveSectorSize();
+
+// Where the drive's partition starts on its disk and how long it is, in bytes.
+// False when the system does not say (the 9x family, Wine, old drivers).
+bool DrivePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* length);
+
+// How the drive picker's test of one drive came out.
+enum DriveProbe : std::uint8_t {
+    DriveReadable,     // its first sector could be read
+    DriveNotReady,     // the NT family's answer for a drive without a medium
+    DriveAccessDenied, // the volume refused to open: the program lacks the rights
+    DriveUnreadable,   // anything else, or no such drive
+};
+DriveProbe ProbeDrive(std::uint8_t drive);
