@@ -14,7 +14,10 @@ them, the packet and the registers handed back. The checks:
   - each command sends the exchanges of the call table in its order: the
     picker's probes P1 for drives 1 to 25, then R1 for a read, or for a write
     R1 (the sector kept in the undo file, before the question, answered Yes)
-    R1 (the drive still holds it) L1 W1 U1; with the FAT32 lock refused
+    R1 (the drive still holds it) L1 W1 U1; for FAT32, whose boot sector
+    keeps a backup in sector 6, R1 R1b (the backup, compared with sector 0
+    before the question) R1 L1 W1 W1b U1, one lock around both writes, and
+    the two sectors alike afterwards; with the FAT32 lock refused
     L1 L2 W1 U1; with the FAT32 unlock refused L1 W1 U1 U2; with both locks
     refused L1 L2 W1 U1 U2 (the write still runs; the unlocks fail as nothing
     is locked);
@@ -62,6 +65,10 @@ ROWS = {
     "W2": dict(code=3, eax="drive-1", ebx="packet", ecx=0xFFFF, packet=(0, 1)),
     "U1": dict(code=1, eax=0x440D, ebx="drive", ecx=0x486A, flags=1),
     "U2": dict(code=1, eax=0x440D, ebx="drive", ecx=0x086A, flags=1),
+    # The FAT32 backup boot sector, sector 6: the same services on its packet.
+    "R1b": dict(code=6, eax=0x7305, ebx="packet", ecx=0xFFFFFFFF, edx="drive", esi=0, packet=(6, 1)),
+    "W1b": dict(code=6, eax=0x7305, ebx="packet", ecx=0xFFFFFFFF, edx="drive", esi=0x6001,
+                packet=(6, 1)),
     "P1": dict(code=6, eax=0x7305, ebx="packet", ecx=0xFFFFFFFF, edx="drive", esi=0, packet=(1, 1)),
     "P2": dict(code=2, eax="drive-1", ebx="buffer", ecx=1, edx=0, flags=1),
 }
@@ -198,7 +205,7 @@ class Run:
         self.results.check(label, describe(expected), describe(event))
         # Each kind of transfer uses one buffer throughout the run.
         if "packet.buffer" in event:
-            kind = {"P1": "probe", "R1": "read", "R2": "read"}.get(row, "write")
+            kind = {"P1": "probe", "R1": "read", "R1b": "read", "R2": "read"}.get(row, "write")
             self.results.check("%s: the %s buffer" % (label, kind),
                                self.addresses.setdefault(kind, event["packet.buffer"]),
                                event["packet.buffer"])
@@ -235,17 +242,21 @@ def read(run, case, letter, image, extended=True, fat32=False):
     return form
 
 
-def write(run, case, letter, image, hidden, images, locking, locked=True):
+def write(run, case, letter, image, hidden, images, locking, locked=True, backup=None):
     """Edits the hidden-sector count, writes to the drive, and checks the
-    image and the exchanges (locking: the rows after the probes)."""
+    image and the exchanges (locking: the rows after the probes); backup: the
+    sector that must now hold the new sector 0 too. Returns the question."""
     before = {path: digest(path) for path in images if path != image}
-    disks.write_case(run.session.driver, run.dialog, run.results, case, letter, ITEMS, image,
-                     {1046: str(hidden)}, disks.with_fields(e.sector0(image), (28, "<I", hidden)))
+    question = disks.write_case(run.session.driver, run.dialog, run.results, case, letter, ITEMS,
+                                image, {1046: str(hidden)},
+                                disks.with_fields(e.sector0(image), (28, "<I", hidden)), backup)
     drive = LETTERS[letter]
     extended = locking[0][0] == "L1"
     # Two reads come first: the sector saved in the undo file before the
     # question, and the check, after Yes, that the drive still holds it.
     reads = [("R1" if extended else "R2", drive)] * 2
+    if backup is not None:
+        reads.insert(1, ("R1b", drive))  # the backup, compared before the question
     got = run.expect(case, run.probes(extended) + reads + [(row, drive) for row, _ in locking])
     for index, (row, refused) in enumerate(locking):
         position = DRIVE_COUNT + len(reads) + index
@@ -253,13 +264,14 @@ def write(run, case, letter, image, hidden, images, locking, locked=True):
             event = got[position]
             run.results.check("%s: %s refused by the double" % (case, row), refused,
                               event["refused"] == 1)
-            if row in ("W1", "W2"):
+            if row in ("W1", "W1b", "W2"):
                 run.results.check("%s: %s with the volume locked" % (case, row), locked,
                                   event["locked"] == 1)
                 run.results.check("%s: %s moved one sector" % (case, row), 512, event["moved"])
     for path, value in before.items():
         run.results.check("%s: %s unchanged" % (case, os.path.basename(path)), value,
                           digest(path))
+    return question
 
 
 def main():
@@ -295,8 +307,9 @@ def main():
             return results.finish()
         read(run, "1.1 read A:", "A", fat12)
         read(run, "1.2 read E:", "E", fat32, fat32=True)
-        write(run, "1.3 write E:", "E", fat32, 32, images,
-              [("L1", False), ("W1", False), ("U1", False)])
+        question = write(run, "1.3 write E:", "E", fat32, 32, images,
+                         [("L1", False), ("W1", False), ("W1b", False), ("U1", False)], backup=6)
+        disks.tools_accept_backup(results, "1.3 write E:", fat32, question, 6)
         form = read(run, "1.4 read E: after the write", "E", fat32, fat32=True)
         results.check("1.4 read E: shows the written hidden sectors", "32", form[1046])
         results.check("1.5 fsck.fat accepts E:", 0, disks.fsck(fat32))

@@ -47,6 +47,10 @@ DEFAULT_CACHE_ROOT = "/var/tmp/kelvashin-wine"
 
 PRELOAD_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "mmapfix.c")
 PRELOAD_NAME = "kelvashin-mmapfix.so"
+# Loaded beside the mmap fix only where a drive has 4096-byte sectors; built
+# into that scenario's own folder (see sector_rule_preload).
+SECTOR_RULE_SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sectorrule.c")
+SECTOR_RULE_NAME = "kelvashin-sectorrule.so"
 
 # No menu entries or file associations in the user's desktop; no .NET or HTML
 # engine to look for (neither is installed, and looking costs time).
@@ -284,27 +288,34 @@ def _template_settings():
     }
 
 
-def _build_preload(folder):
-    """Compiles the mmap fix (mmapfix.c) for 32-bit processes, and an empty
-    library of the same name for 64-bit ones, under folder/lib/<multiarch>.
-    LD_PRELOAD names it through the loader's $LIB, so that each process finds
-    the library of its own kind (no 'cannot be preloaded' messages)."""
+def _build_preload(folder, source=PRELOAD_SOURCE, name=PRELOAD_NAME):
+    """Compiles a preload library (by default the mmap fix, mmapfix.c) for
+    32-bit processes, and an empty library of the same name for 64-bit ones,
+    under folder/lib/<multiarch>. LD_PRELOAD names it through the loader's
+    $LIB, so that each process finds the library of its own kind (no 'cannot
+    be preloaded' messages). Returns that name."""
     i386 = os.path.join(folder, "lib", "i386-linux-gnu")
     x86_64 = os.path.join(folder, "lib", "x86_64-linux-gnu")
     os.makedirs(i386, exist_ok=True)
     os.makedirs(x86_64, exist_ok=True)
     flags = ["-O2", "-fPIC", "-shared", "-nostdlib", "-ffreestanding"]
     subprocess.run(
-        ["cc", "-m32"] + flags + ["-o", os.path.join(i386, PRELOAD_NAME), PRELOAD_SOURCE],
+        ["cc", "-m32"] + flags + ["-o", os.path.join(i386, name), source],
         check=True, timeout=120,
     )
     empty = os.path.join(folder, "empty.c")
     with open(empty, "w") as out:
         out.write("int kelvashin_preload_placeholder;\n")
     subprocess.run(
-        ["cc"] + flags + ["-o", os.path.join(x86_64, PRELOAD_NAME), empty],
+        ["cc"] + flags + ["-o", os.path.join(x86_64, name), empty],
         check=True, timeout=120,
     )
+    return os.path.join(folder, "$LIB", name)
+
+
+def sector_rule_preload(folder):
+    """Builds sectorrule.c into folder; returns its LD_PRELOAD name."""
+    return _build_preload(folder, SECTOR_RULE_SOURCE, SECTOR_RULE_NAME)
 
 
 def _remove_stale(root, keep):
