@@ -339,7 +339,11 @@ def scenario(args, version, results):
         # answers with carry clear, so the 9x probe lists it.
         items = ["Disk A:", "Disk C:", "Disk D:", "Disk E:", "Disk F:"]
     else:
-        drives["g"] = missing
+        # No root for the missing drive: its open then fails outright, where
+        # with a root Wine opens the folder, and a probe that reads a folder
+        # after the file dialog (the undo file's import) is what halts a
+        # program under qemu-user (see give_devices_to_c_and_z).
+        drives["g"] = (missing, False)
         drives["h"] = "not-ready"
         items = ["Disk A:", "Disk D:", "Disk E:", "Disk F:", "Disk H:"]
 
@@ -406,6 +410,7 @@ def scenario(args, version, results):
         if default:
             items = backup_checks(session, dialog, results, work, items)
         if undo:
+            e.give_devices_to_c_and_z(session, work)
             restore(session, dialog, results, "10 undo file of A: written back", "A", items, fat12,
                     undo, original)
 
