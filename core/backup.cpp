@@ -30,6 +30,21 @@ bool BackupLocation(const std::uint8_t* record, std::uint8_t kind, std::uint64_t
     return false;
 }
 
+bool BackupOnVolume(const std::uint8_t* record, std::uint8_t kind, std::uint32_t volumeSectorSize,
+                    BackupPlace* place)
+{
+    std::uint64_t sector = 0;
+    if (!BackupLocation(record, kind, &sector))
+        return false;
+    const std::uint32_t own = LoadU16(record, BPB_BytsPerSec);
+    if (own != 0 && volumeSectorSize != 0 && own != volumeSectorSize &&
+        (sector * own) % volumeSectorSize == 0)
+        sector = sector * own / volumeSectorSize;
+    place->sector = sector;
+    place->pastFileSystem = kind == FsKindNtfs;
+    return true;
+}
+
 bool HoldsFat32BootSector(const std::uint8_t* sector)
 {
     return std::memcmp(sector + fat32::BS_FilSysType, "FAT32", 5) == 0 &&

@@ -9,6 +9,18 @@
 // no backup. kind is a FsKind value. False when the record names none.
 bool BackupLocation(const std::uint8_t* record, std::uint8_t kind, std::uint64_t* sector);
 
+// Where the backup lies on a volume whose sectors are volumeSectorSize bytes:
+// BackupLocation's sector, which counts in the record's own BPB_BytsPerSec,
+// converted to the volume's sectors where it falls on a boundary of one (kept
+// as it is otherwise, or when either size is unknown). pastFileSystem: the
+// NTFS backup lies past the end of its file system. False when none is named.
+struct BackupPlace {
+    std::uint64_t sector;
+    bool pastFileSystem;
+};
+bool BackupOnVolume(const std::uint8_t* record, std::uint8_t kind, std::uint32_t volumeSectorSize,
+                    BackupPlace* place);
+
 // Where formatters put a backup when sector 0 no longer says: sector 6 for FAT32.
 constexpr std::uint64_t Fat32UsualBackup = 6;
 

@@ -306,10 +306,10 @@ int CheckAgainstDrive(std::uint8_t drive, std::uint8_t kind, Finding* out, int c
     std::uint64_t start = 0;
     const bool known = PartitionStart(drive, &start);
     int count = CheckPartitionStart(SectorBuffer, known, start, out, capacity);
-    std::uint64_t backup = 0;
-    if (BackupLocation(SectorBuffer, kind, &backup)) {
-        const bool read = ReadDriveSector(drive, backup, Spare(), kind == FsKindNtfs);
-        count += CheckBackup(SectorBuffer, read ? Spare() : nullptr, backup, out + count,
+    BackupPlace backup = {};
+    if (BackupOnVolume(SectorBuffer, kind, DriveSectorSize(), &backup)) {
+        const bool read = ReadDriveSector(drive, backup.sector, Spare(), backup.pastFileSystem);
+        count += CheckBackup(SectorBuffer, read ? Spare() : nullptr, backup.sector, out + count,
                              capacity - count);
     }
     return count;

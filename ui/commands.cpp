@@ -54,25 +54,14 @@ bool ReadSector0(std::uint8_t drive)
     return false;
 }
 
-// A sector number in the boot sector's own units (BPB_BytsPerSec) as a sector
-// of the volume, whose sectors may be larger.
-std::uint64_t VolumeSectorOf(const std::uint8_t* bootSector, std::uint64_t sector)
-{
-    const DWORD own = LoadU16(bootSector, BPB_BytsPerSec);
-    const DWORD volume = DriveSectorSize();
-    if (own == 0 || own == volume || (sector * own) % volume != 0)
-        return sector;
-    return sector * own / volume;
-}
-
 // Where the boot sector keeps its backup on the drive; false when it names none.
 bool BackupOnDrive(const std::uint8_t* bootSector, std::uint64_t* sector, bool* pastFileSystem)
 {
-    const std::uint8_t kind = RecognizeKindOf(bootSector);
-    if (!BackupLocation(bootSector, kind, sector))
+    BackupPlace place = {};
+    if (!BackupOnVolume(bootSector, RecognizeKindOf(bootSector), DriveSectorSize(), &place))
         return false;
-    *sector = VolumeSectorOf(bootSector, *sector);
-    *pastFileSystem = kind == FsKindNtfs; // the NTFS backup lies past its file system
+    *sector = place.sector;
+    *pastFileSystem = place.pastFileSystem;
     return true;
 }
 
