@@ -1,6 +1,7 @@
 #include "backup.h"
 
 #include "layout.h"
+#include "recognize.h"
 #include "record.h"
 
 #include <cstring>
@@ -43,6 +44,23 @@ bool BackupOnVolume(const std::uint8_t* record, std::uint8_t kind, std::uint32_t
     place->sector = sector;
     place->pastFileSystem = kind == FsKindNtfs;
     return true;
+}
+
+BackupPlan PlanBackup(const std::uint8_t* current, const std::uint8_t* backup,
+                      const std::uint8_t* next, std::uint32_t volumeSectorSize)
+{
+    BackupPlace now = {};
+    BackupPlace named = {};
+    if (!BackupOnVolume(current, RecognizeKindOf(current), volumeSectorSize, &now))
+        return BackupPlanNone;
+    if (backup == nullptr)
+        return BackupPlanUnreadable;
+    if (std::memcmp(backup, current, SectorSize) != 0)
+        return BackupPlanDiffers;
+    if (!BackupOnVolume(next, RecognizeKindOf(next), volumeSectorSize, &named) ||
+        named.sector != now.sector)
+        return BackupPlanMoved;
+    return BackupPlanUpdate;
 }
 
 bool HoldsFat32BootSector(const std::uint8_t* sector)
