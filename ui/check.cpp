@@ -273,11 +273,13 @@ void AddNote(const Finding& f)
     MessageAdd(L"）。");
 }
 
-// Sector 0 and the backup are read into the spare half of SectorBuffer, which
-// is aligned as unbuffered volume reads need.
+// Sector 0 and the backup are read here. The check reads a drive only on the
+// NT family, whose transfers go through disk/volume's own aligned buffer.
+std::uint8_t DriveCopy[SectorSize];
+
 std::uint8_t* Spare()
 {
-    return SectorBuffer + SectorSize;
+    return DriveCopy;
 }
 
 // The drive's partition start in its own sectors. Sector 0 is read first, as
