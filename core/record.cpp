@@ -9,7 +9,7 @@ namespace {
 
 // The buffer is part of the program's own image (zero-filled in .bss, which
 // takes no room in the file), not the heap: the 9x disk services read and write
-// the record and the spare half directly. Wine's VWIN32 (Int 25h/26h, packet
+// the record directly. Wine's VWIN32 (Int 25h/26h, packet
 // form) takes the high word of a buffer address as a selector: addresses in
 // the exe's image (0x0040xxxx) come through, heap addresses land elsewhere in
 // memory. Windows 9x itself takes any flat address.

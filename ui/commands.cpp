@@ -16,6 +16,7 @@
 #include <cstring>
 
 std::uint8_t RecordDrive = 0;
+std::uint8_t StagedSector[SectorSize];
 
 namespace {
 
@@ -28,11 +29,9 @@ std::uint8_t UndoSector[SectorSize];
 BackupPlan Plan = BackupPlanNone;
 BackupPlace Planned = {NoBackupSector, false};
 
-// Loads arrive in the spare half of SectorBuffer (aligned like the record, as
-// unbuffered volume reads need) and replace the record only when complete.
 std::uint8_t* Staging()
 {
-    return SectorBuffer + SectorSize;
+    return StagedSector;
 }
 
 void TakeStagedSector()
