@@ -3,7 +3,7 @@
 # msvcrt.dll with its own printf, and a PE header old loaders accept.
 add_compile_definitions(__USE_MINGW_ANSI_STDIO=0 WINVER=0x0400 _WIN32_WINNT=0x0400
                         _WIN32_WINDOWS=0x0400 WIN32_LEAN_AND_MEAN)
-add_compile_options(-Wall -Wextra -march=i486 -mtune=i686 -Os -ffunction-sections -fdata-sections
+add_compile_options(-Wall -Wextra -march=i486 -mtune=i686 -Os -ffunction-sections
                     -fno-asynchronous-unwind-tables
                     "$<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions;-fno-rtti;-fno-threadsafe-statics>"
                     "$<$<COMPILE_LANGUAGE:C,CXX>:SHELL:-include stdio.h>")

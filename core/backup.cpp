@@ -1,6 +1,7 @@
 #include "backup.h"
 
 #include "layout.h"
+#include "recognize.h"
 #include "record.h"
 
 #include <cstring>
@@ -28,6 +29,38 @@ bool BackupLocation(const std::uint8_t* record, std::uint8_t kind, std::uint64_t
         return *sector != 0;
     }
     return false;
+}
+
+bool BackupOnVolume(const std::uint8_t* record, std::uint8_t kind, std::uint32_t volumeSectorSize,
+                    BackupPlace* place)
+{
+    std::uint64_t sector = 0;
+    if (!BackupLocation(record, kind, &sector))
+        return false;
+    const std::uint32_t own = LoadU16(record, BPB_BytsPerSec);
+    if (own != 0 && volumeSectorSize != 0 && own != volumeSectorSize &&
+        (sector * own) % volumeSectorSize == 0)
+        sector = sector * own / volumeSectorSize;
+    place->sector = sector;
+    place->pastFileSystem = kind == FsKindNtfs;
+    return true;
+}
+
+BackupPlan PlanBackup(const std::uint8_t* current, const std::uint8_t* backup,
+                      const std::uint8_t* next, std::uint32_t volumeSectorSize)
+{
+    BackupPlace now = {};
+    BackupPlace named = {};
+    if (!BackupOnVolume(current, RecognizeKindOf(current), volumeSectorSize, &now))
+        return BackupPlanNone;
+    if (backup == nullptr)
+        return BackupPlanUnreadable;
+    if (std::memcmp(backup, current, SectorSize) != 0)
+        return BackupPlanDiffers;
+    if (!BackupOnVolume(next, RecognizeKindOf(next), volumeSectorSize, &named) ||
+        named.sector != now.sector)
+        return BackupPlanMoved;
+    return BackupPlanUpdate;
 }
 
 bool HoldsFat32BootSector(const std::uint8_t* sector)

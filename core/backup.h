@@ -9,6 +9,33 @@
 // no backup. kind is a FsKind value. False when the record names none.
 bool BackupLocation(const std::uint8_t* record, std::uint8_t kind, std::uint64_t* sector);
 
+// Where the backup lies on a volume whose sectors are volumeSectorSize bytes:
+// BackupLocation's sector, which counts in the record's own BPB_BytsPerSec,
+// converted to the volume's sectors where it falls on a boundary of one (kept
+// as it is otherwise, or when either size is unknown). pastFileSystem: the
+// NTFS backup lies past the end of its file system. False when none is named.
+struct BackupPlace {
+    std::uint64_t sector;
+    bool pastFileSystem;
+};
+bool BackupOnVolume(const std::uint8_t* record, std::uint8_t kind, std::uint32_t volumeSectorSize,
+                    BackupPlace* place);
+
+// What a write does with the drive's backup boot sector, and why.
+enum BackupPlan : std::uint8_t {
+    BackupPlanNone,       // sector 0 names no backup
+    BackupPlanUpdate,     // the pair matched: the backup is written too
+    BackupPlanDiffers,    // the backup already differs from sector 0: left as it is
+    BackupPlanUnreadable, // the backup could not be read: left as it is
+    BackupPlanMoved,      // the new record names another place for it: left as it is
+};
+
+// The plan for writing next over current, the drive's sector 0, whose backup
+// as read from the drive is backup (nullptr: the read failed). The backup is
+// updated only while the pair matches and next keeps it at the same place.
+BackupPlan PlanBackup(const std::uint8_t* current, const std::uint8_t* backup,
+                      const std::uint8_t* next, std::uint32_t volumeSectorSize);
+
 // Where formatters put a backup when sector 0 no longer says: sector 6 for FAT32.
 constexpr std::uint64_t Fat32UsualBackup = 6;
 

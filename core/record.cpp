@@ -7,10 +7,12 @@ std::uint8_t FsKind = FsKindNone;
 
 namespace {
 
-// The buffer is part of the program's own data, not the heap. Wine's VWIN32
-// (Int 25h/26h, packet form) takes the high word of a buffer address as a
-// selector: the exe's data addresses (0x0040xxxx) come through, heap addresses
-// land elsewhere in memory. Windows 9x itself takes any flat address.
+// The buffer is part of the program's own image (zero-filled in .bss, which
+// takes no room in the file), not the heap: the 9x disk services read and write
+// the record directly. Wine's VWIN32 (Int 25h/26h, packet
+// form) takes the high word of a buffer address as a selector: addresses in
+// the exe's image (0x0040xxxx) come through, heap addresses land elsewhere in
+// memory. Windows 9x itself takes any flat address.
 alignas(SectorBufferAlignment) std::uint8_t SectorStorage[SectorBufferSize];
 
 } // namespace

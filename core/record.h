@@ -8,8 +8,8 @@
 #include <cstdint>
 
 constexpr std::size_t SectorSize = 512;            // every transfer counts in these
-constexpr std::size_t SectorBufferSize = 1024;     // the record, then 512 spare bytes
-constexpr std::size_t SectorBufferAlignment = 512; // unbuffered volume I/O needs it
+constexpr std::size_t SectorBufferSize = 512;      // the record
+constexpr std::size_t SectorBufferAlignment = 512; // a whole sector, as disk services move it
 
 // The one buffer of the process; the record is bytes 0 to 511.
 extern std::uint8_t* SectorBuffer;
@@ -24,7 +24,7 @@ constexpr std::uint8_t FsKindNtfs = 3;
 constexpr std::uint8_t FsKindFat32 = 4;
 constexpr std::uint8_t FsKindGeneric = 5; // FAT12/16 shown without its extended fields
 
-// Sets up SectorBuffer: 1024 bytes, cleared, aligned to 512, in the program's
+// Sets up SectorBuffer: 512 bytes, cleared, aligned to 512, in the program's
 // own data so that every disk service can address it. Kept until the process
 // ends; a later call gives the same buffer. Returns true.
 bool AllocateSectorBuffer();

@@ -9,9 +9,15 @@
 
 #include <cstring>
 
+std::uint8_t OsFamily = OsFamilyNt;
+
 namespace {
 
-bool LegacyFamily = false;                              // Windows 95, 98 and Me: the VWIN32 device
+bool LegacyFamily()
+{
+    return OsFamily == OsFamily9x;
+}
+
 constexpr std::uint64_t LegacyLastSector = 0xFFFFFFFFu; // the packet's start is 32 bits
 
 bool LegacyReachable(std::uint64_t sector, std::uint8_t step)
@@ -30,17 +36,17 @@ bool PrepareDiskAccess()
     std::memset(&version, 0, sizeof version);
     version.dwOSVersionInfoSize = sizeof version;
     GetVersionExA(&version);
-    LegacyFamily = version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS;
-    if (LegacyFamily)
+    OsFamily = version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? OsFamily9x : OsFamilyNt;
+    if (LegacyFamily())
         PrepareLegacyDiskIo(version.dwBuildNumber);
-    return LegacyFamily;
+    return LegacyFamily();
 }
 
 // The 9x services move 512-byte sectors straight into the record's buffer.
 bool ReadDriveSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record,
                      bool pastFileSystem)
 {
-    if (!LegacyFamily)
+    if (!LegacyFamily())
         return ReadVolumeSector(drive, sector, record, pastFileSystem);
     return LegacyReachable(sector, DiskStepRead) &&
            LegacyReadSectors(drive, static_cast<DWORD>(sector), 1, record) == SectorSize;
@@ -48,7 +54,7 @@ bool ReadDriveSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* rec
 
 bool WriteDriveSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record)
 {
-    if (!LegacyFamily)
+    if (!LegacyFamily())
         return WriteVolumeSector(drive, sector, record);
     return LegacyReachable(sector, DiskStepWrite) &&
            LegacyWriteSectors(drive, static_cast<DWORD>(sector), 1, record) == SectorSize;
@@ -58,7 +64,7 @@ int WriteBootSectors(std::uint8_t drive, std::uint64_t backup, bool backupPastFi
                      const std::uint8_t* record)
 {
     const bool withBackup = backup != NoBackupSector;
-    if (!LegacyFamily) {
+    if (!LegacyFamily()) {
         if (!WriteVolumeSector(drive, 0, record))
             return 0;
         return withBackup && WriteVolumeSector(drive, backup, record, backupPastFileSystem) ? 2 : 1;
@@ -77,19 +83,19 @@ int WriteBootSectors(std::uint8_t drive, std::uint64_t backup, bool backupPastFi
     return written;
 }
 
-DWORD DriveSectorSize()
+DWORD DriveSectorSize(std::uint8_t drive)
 {
-    return LegacyFamily ? SectorSize : VolumeSectorSizeFound;
+    return LegacyFamily() ? SectorSize : DriveVolumeSectorSize(drive);
 }
 
 bool DrivePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* length)
 {
-    return !LegacyFamily && VolumePartition(drive, start, length);
+    return !LegacyFamily() && VolumePartition(drive, start, length);
 }
 
 DriveProbe ProbeDrive(std::uint8_t drive)
 {
-    if (LegacyFamily)
+    if (LegacyFamily())
         return LegacyProbeDrive(drive) ? DriveReadable : DriveUnreadable;
     // A probe that fails without an error code of its own (a short read) must
     // not be judged by the "not ready" left over from an earlier drive.

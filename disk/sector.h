@@ -7,8 +7,14 @@
 
 #include <cstdint>
 
-// Asks the system's version, picks the path of its family and, on the 9x
-// family, prepares the VWIN32 services. True on the 9x family.
+// The Windows family, chosen once at start-up by PrepareDiskAccess; every part
+// of the program asks it here.
+constexpr std::uint8_t OsFamily9x = 0x10; // Windows 95, 98, Me: the VWIN32 device
+constexpr std::uint8_t OsFamilyNt = 0x20; // NT 4.0 and everything after it: volume devices
+extern std::uint8_t OsFamily;
+
+// Asks the system's version, sets OsFamily and, on the 9x family, prepares the
+// VWIN32 services. True on the 9x family.
 bool PrepareDiskAccess();
 
 // Reads the first 512 bytes of the sector into record. True when they all
@@ -31,9 +37,9 @@ constexpr std::uint64_t NoBackupSector = ~std::uint64_t{0};
 int WriteBootSectors(std::uint8_t drive, std::uint64_t backup, bool backupPastFileSystem,
                      const std::uint8_t* record);
 
-// The size of the drive's sectors as the last transfer found it: 512 on the 9x
-// family.
-DWORD DriveSectorSize();
+// The size of the drive's sectors, asked of the drive: 512 on the 9x family;
+// 0 when the NT family's volume does not answer.
+DWORD DriveSectorSize(std::uint8_t drive);
 
 // Where the drive's partition starts on its disk and how long it is, in bytes.
 // False when the system does not say (the 9x family, Wine, old drivers).

@@ -12,7 +12,6 @@
 
 alignas(MaxVolumeSectorSize) std::uint8_t VolumeBuffer[MaxVolumeSectorSize];
 DiskError LastDiskError = {};
-DWORD VolumeSectorSizeFound = MinVolumeSectorSize;
 
 namespace {
 
@@ -86,7 +85,6 @@ HANDLE OpenDriveVolume(std::uint8_t drive, bool pastEnd, DWORD* sectorSize)
         CloseVolume(volume);
         return INVALID_HANDLE_VALUE;
     }
-    VolumeSectorSizeFound = *sectorSize;
     return volume;
 }
 
@@ -201,6 +199,16 @@ bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint
     }
     CloseVolume(volume);
     return written;
+}
+
+DWORD DriveVolumeSectorSize(std::uint8_t drive)
+{
+    DWORD sectorSize = 0;
+    HANDLE volume = OpenDriveVolume(drive, false, &sectorSize);
+    if (volume == INVALID_HANDLE_VALUE)
+        return 0;
+    CloseVolume(volume);
+    return sectorSize;
 }
 
 // When the volume does not report its size, the reads that find it are the

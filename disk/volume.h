@@ -47,8 +47,10 @@ bool ReadVolumeSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* re
 bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record,
                        bool pastEnd = false);
 
-// The sector size the last transfer found.
-extern DWORD VolumeSectorSizeFound;
+// The drive's sector size, asked of its volume (opened and closed again); 0,
+// noted in LastDiskError, when the volume does not open or its size is none of
+// the four.
+DWORD DriveVolumeSectorSize(std::uint8_t drive);
 
 // Where the drive's partition starts on its disk and how long it is, in bytes.
 // False when the volume answers neither partition request.

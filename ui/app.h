@@ -1,14 +1,32 @@
 // Process-wide state of the editor window and the entry points of its parts.
+//
+// Every file-scope variable of the program, by the module that owns it (a
+// buffer belongs to the module that fills it):
+//   core/record    SectorBuffer (SectorStorage, the record), FsKind
+//   disk/sector    OsFamily: the Windows family, set once by PrepareDiskAccess
+//   disk/volume    VolumeBuffer (whole sectors of the NT family), LastDiskError
+//   disk/legacy    UseExtendedDiskIo, Vwin32Handle, Registers, Packet,
+//                  LegacyProbeBuffer, BytesReturned, DeviceRefused
+//   image/         ImagePath, FileDialog, LastImageError; UndoPath, Separator
+//   ui/main        AppInstance, MainDialog, MediaComboBox (below)
+//   ui/commands    RecordDrive, StagedSector (loads), UndoSector, Plan, Planned,
+//                  DialogTitle's text
+//   ui/check       DriveCopy (its reads of the drive), CheckBootSector's findings
+//   ui/picker      DriveNumber, TextBuffer, AccessDenied
+//   ui/media       MediaItemIndex, MediaShownItem;  ui/form  ShownText
+//   ui/message     Message, Length, MessageAddAnsi's text
+//   ui/text        the wide functions looked up on the NT family, ShowMessageBox's text
+//   ui/entry       the empty command line
+// The 9x disk services address SectorStorage, StagedSector, Registers, Packet
+// and LegacyProbeBuffer: they stay in the exe's image (see core/record.cpp).
 #pragma once
+
+#include "disk/sector.h" // OsFamily
 
 #include <windows.h>
 
 #include <cstdint>
 
-constexpr std::uint8_t OsFamily9x = 0x10; // Windows 95, 98, Me
-constexpr std::uint8_t OsFamilyNt = 0x20; // NT 4.0 and everything after it
-
-extern std::uint8_t OsFamily;
 extern HINSTANCE AppInstance;
 extern HWND MainDialog;
 extern HWND MediaComboBox;

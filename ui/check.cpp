@@ -273,22 +273,24 @@ void AddNote(const Finding& f)
     MessageAdd(L"）。");
 }
 
-// Sector 0 and the backup are read into the spare half of SectorBuffer, which
-// is aligned as unbuffered volume reads need.
+// Sector 0 and the backup are read here. The check reads a drive only on the
+// NT family, whose transfers go through disk/volume's own aligned buffer.
+std::uint8_t DriveCopy[SectorSize];
+
 std::uint8_t* Spare()
 {
-    return SectorBuffer + SectorSize;
+    return DriveCopy;
 }
 
-// The drive's partition start in its own sectors. A read of sector 0 first
-// makes the drive's sector size known; false when either request fails.
+// The drive's partition start in its own sectors. Sector 0 is read first, as
+// before every question to a drive; false when a request fails.
 bool PartitionStart(std::uint8_t drive, std::uint64_t* sector)
 {
     std::uint64_t start = 0;
     std::uint64_t length = 0;
     if (!ReadDriveSector(drive, 0, Spare()) || !DrivePartition(drive, &start, &length))
         return false;
-    const DWORD size = DriveSectorSize();
+    const DWORD size = DriveSectorSize(drive);
     if (size == 0 || (size & (size - 1)) != 0)
         return false;
     unsigned shift = 0; // a shift, not a 64-bit division (see core/check.cpp)
@@ -306,10 +308,10 @@ int CheckAgainstDrive(std::uint8_t drive, std::uint8_t kind, Finding* out, int c
     std::uint64_t start = 0;
     const bool known = PartitionStart(drive, &start);
     int count = CheckPartitionStart(SectorBuffer, known, start, out, capacity);
-    std::uint64_t backup = 0;
-    if (BackupLocation(SectorBuffer, kind, &backup)) {
-        const bool read = ReadDriveSector(drive, backup, Spare(), kind == FsKindNtfs);
-        count += CheckBackup(SectorBuffer, read ? Spare() : nullptr, backup, out + count,
+    BackupPlace backup = {};
+    if (BackupOnVolume(SectorBuffer, kind, DriveSectorSize(drive), &backup)) {
+        const bool read = ReadDriveSector(drive, backup.sector, Spare(), backup.pastFileSystem);
+        count += CheckBackup(SectorBuffer, read ? Spare() : nullptr, backup.sector, out + count,
                              capacity - count);
     }
     return count;

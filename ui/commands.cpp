@@ -16,6 +16,7 @@
 #include <cstring>
 
 std::uint8_t RecordDrive = 0;
+std::uint8_t StagedSector[SectorSize];
 
 namespace {
 
@@ -24,15 +25,13 @@ namespace {
 std::uint8_t UndoSector[SectorSize];
 
 // What the write does with the drive's backup boot sector, decided before the
-// question and named in it.
+// question and named in it, and where that backup lies.
 BackupPlan Plan = BackupPlanNone;
-std::uint64_t PlannedBackup = NoBackupSector; // its sector, in the volume's units
+BackupPlace Planned = {NoBackupSector, false};
 
-// Loads arrive in the spare half of SectorBuffer (aligned like the record, as
-// unbuffered volume reads need) and replace the record only when complete.
 std::uint8_t* Staging()
 {
-    return SectorBuffer + SectorSize;
+    return StagedSector;
 }
 
 void TakeStagedSector()
@@ -54,47 +53,28 @@ bool ReadSector0(std::uint8_t drive)
     return false;
 }
 
-// A sector number in the boot sector's own units (BPB_BytsPerSec) as a sector
-// of the volume, whose sectors may be larger.
-std::uint64_t VolumeSectorOf(const std::uint8_t* bootSector, std::uint64_t sector)
-{
-    const DWORD own = LoadU16(bootSector, BPB_BytsPerSec);
-    const DWORD volume = DriveSectorSize();
-    if (own == 0 || own == volume || (sector * own) % volume != 0)
-        return sector;
-    return sector * own / volume;
-}
-
 // Where the boot sector keeps its backup on the drive; false when it names none.
-bool BackupOnDrive(const std::uint8_t* bootSector, std::uint64_t* sector, bool* pastFileSystem)
+bool BackupOnDrive(std::uint8_t drive, const std::uint8_t* bootSector, BackupPlace* place)
 {
-    const std::uint8_t kind = RecognizeKindOf(bootSector);
-    if (!BackupLocation(bootSector, kind, sector))
-        return false;
-    *sector = VolumeSectorOf(bootSector, *sector);
-    *pastFileSystem = kind == FsKindNtfs; // the NTFS backup lies past its file system
-    return true;
+    return BackupOnVolume(bootSector, RecognizeKindOf(bootSector), DriveSectorSize(drive), place);
 }
 
-// The backup is updated with sector 0 only while the pair matches and the new
-// record keeps it where it is; the staging half holds the backup read here.
-void PlanBackup(std::uint8_t drive)
+// Reads the backup that sector 0 names into the staging half and plans the
+// write from it; false, reported, when the drive does not give its sector size.
+bool DecideBackup(std::uint8_t drive)
 {
-    bool pastFileSystem = false;
     Plan = BackupPlanNone;
-    PlannedBackup = NoBackupSector;
-    if (!BackupOnDrive(UndoSector, &PlannedBackup, &pastFileSystem))
-        return;
-    std::uint64_t named = NoBackupSector;
-    bool namedPast = false;
-    if (!ReadDriveSector(drive, PlannedBackup, Staging(), pastFileSystem))
-        Plan = BackupPlanUnreadable;
-    else if (std::memcmp(Staging(), UndoSector, SectorSize) != 0)
-        Plan = BackupPlanDiffers;
-    else if (!BackupOnDrive(SectorBuffer, &named, &namedPast) || named != PlannedBackup)
-        Plan = BackupPlanMoved;
-    else
-        Plan = BackupPlanUpdate;
+    Planned = {NoBackupSector, false};
+    const DWORD volumeSectorSize = DriveSectorSize(drive);
+    if (volumeSectorSize == 0) {
+        ReportDiskError(drive);
+        return false;
+    }
+    if (!BackupOnVolume(UndoSector, RecognizeKindOf(UndoSector), volumeSectorSize, &Planned))
+        return true;
+    const bool read = ReadDriveSector(drive, Planned.sector, Staging(), Planned.pastFileSystem);
+    Plan = PlanBackup(UndoSector, read ? Staging() : nullptr, SectorBuffer, volumeSectorSize);
+    return true;
 }
 
 // Keeps what the drive holds now, in memory and in an undo file, and asks the
@@ -104,12 +84,13 @@ bool SaveUndoAndAsk(std::uint8_t drive)
     if (!ReadSector0(drive))
         return false;
     std::memcpy(UndoSector, Staging(), SectorSize);
-    PlanBackup(drive);
+    if (!DecideBackup(drive))
+        return false;
     if (!SaveUndoFile(DriveLetter(drive), UndoSector)) {
         ReportUndoFileError(drive);
         return false;
     }
-    return AskWriteDrive(drive, UndoSector, UndoPath, Plan, PlannedBackup);
+    return AskWriteDrive(drive, IdentifyVolume(UndoSector), UndoPath, Plan, Planned.sector);
 }
 
 // True when the drive still holds what the undo file holds.
@@ -127,34 +108,36 @@ bool DriveUnchanged(std::uint8_t drive)
 void WriteBootSectorsOf(std::uint8_t drive)
 {
     const bool update = Plan == BackupPlanUpdate;
-    const bool ntfs = RecognizeKindOf(UndoSector) == FsKindNtfs;
-    const int written =
-        WriteBootSectors(drive, update ? PlannedBackup : NoBackupSector, ntfs, SectorBuffer);
+    const int written = WriteBootSectors(drive, update ? Planned.sector : NoBackupSector,
+                                         Planned.pastFileSystem, SectorBuffer);
     if (written == 0)
         ReportDiskError(drive);
     else if (update && written == 1)
-        ReportBackupWriteError(drive, PlannedBackup, UndoPath);
+        ReportBackupWriteError(drive, Planned.sector, UndoPath);
 }
 
 // Where the drive's backup lies: where sector 0 says, or, when it names none,
 // where formatters put one: sector 6 for FAT32, the partition's last sector for
 // NTFS. Says so when none is found.
-bool FindBackup(std::uint8_t drive, std::uint64_t* sector, bool* pastFileSystem)
+bool FindBackup(std::uint8_t drive, BackupPlace* place)
 {
-    if (ReadDriveSector(drive, 0, Staging()) && BackupOnDrive(Staging(), sector, pastFileSystem))
+    if (ReadDriveSector(drive, 0, Staging()) && BackupOnDrive(drive, Staging(), place))
         return true;
-    *pastFileSystem = false;
-    *sector = Fat32UsualBackup;
-    if (ReadDriveSector(drive, *sector, Staging()) && HoldsFat32BootSector(Staging()))
+    *place = {Fat32UsualBackup, false};
+    if (ReadDriveSector(drive, place->sector, Staging()) && HoldsFat32BootSector(Staging()))
         return true;
     std::uint64_t start = 0, length = 0;
-    if (!DrivePartition(drive, &start, &length) || length / DriveSectorSize() == 0) {
+    const DWORD sectorSize = DriveSectorSize(drive);
+    if (sectorSize == 0) {
+        ReportDiskError(drive);
+        return false;
+    }
+    if (!DrivePartition(drive, &start, &length) || length / sectorSize == 0) {
         ReportBackupNotLocated(drive);
         return false;
     }
-    *pastFileSystem = true;
-    *sector = length / DriveSectorSize() - 1;
-    if (ReadDriveSector(drive, *sector, Staging(), true) && HoldsNtfsBootSector(Staging()))
+    *place = {length / sectorSize - 1, true};
+    if (ReadDriveSector(drive, place->sector, Staging(), true) && HoldsNtfsBootSector(Staging()))
         return true;
     ReportNoBackup(drive);
     return false;
@@ -186,12 +169,11 @@ bool ReadBackupFromDisk()
     const std::uint8_t drive = PickDrive();
     if (drive == 0)
         return false;
-    std::uint64_t sector = 0;
-    bool pastFileSystem = false;
-    if (!FindBackup(drive, &sector, &pastFileSystem))
+    BackupPlace place = {};
+    if (!FindBackup(drive, &place))
         return false;
-    if (!ReadDriveSector(drive, sector, Staging(), pastFileSystem)) {
-        ReportBackupReadError(drive, sector);
+    if (!ReadDriveSector(drive, place.sector, Staging(), place.pastFileSystem)) {
+        ReportBackupReadError(drive, place.sector);
         return false;
     }
     TakeStagedSector();

@@ -16,6 +16,10 @@ bool ReadBackupFromDisk();
 // when it came from anywhere else.
 extern std::uint8_t RecordDrive;
 
+// Loads arrive here and replace the record only when complete. The 9x disk
+// services read straight into it, so it lies in the exe's image like the record.
+extern std::uint8_t StagedSector[512];
+
 // Each save first captures the form into the record. Write to disk saves the
 // drive's current sector 0 as an undo file and asks before replacing it; Export
 // asks before replacing an existing file and never leaves it damaged. Failures

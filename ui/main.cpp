@@ -12,7 +12,6 @@
 
 #include <commctrl.h>
 
-std::uint8_t OsFamily = OsFamilyNt;
 HINSTANCE AppInstance = nullptr;
 HWND MainDialog = nullptr;
 HWND MediaComboBox = nullptr;
@@ -91,7 +90,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
     if (!AllocateSectorBuffer())
         return 0;
     FsKind = FsKindNone;
-    OsFamily = PrepareDiskAccess() ? OsFamily9x : OsFamilyNt;
+    PrepareDiskAccess();
     AppInstance = instance;
     // Registers the common control classes before the first dialog. Under the
     // manifest's version 6 dependency this is the themed set (XP and later);

@@ -5,7 +5,6 @@
 
 #include "app.h"
 #include "message.h"
-#include "core/layout.h"
 #include "core/recognize.h"
 #include "core/record.h"
 #include "disk/disk_error.h"
@@ -14,9 +13,6 @@
 namespace {
 
 constexpr int SystemTextSize = 512;
-constexpr std::uint8_t ExtendedBootSignature = 0x29; // label and serial follow
-constexpr std::uint8_t SerialOnlySignature = 0x28;   // a serial, no label
-constexpr int VolumeLabelSize = 11;
 constexpr DWORD FileNameBufferTooSmall = 0x3003; // FNERR_BUFFERTOOSMALL
 
 void AddDrive(std::uint8_t drive)
@@ -97,18 +93,8 @@ const wchar_t* KindName(std::uint8_t kind)
     }
 }
 
-// A volume label: trailing blanks dropped, control bytes shown as '?'.
-void AddLabel(const std::uint8_t* sector, std::size_t offset)
+void AddLabel(const char* label)
 {
-    char label[VolumeLabelSize + 1];
-    int length = 0;
-    for (int i = 0; i < VolumeLabelSize; ++i) {
-        const std::uint8_t c = sector[offset + i];
-        label[i] = c < ' ' ? '?' : static_cast<char>(c);
-        if (c != ' ')
-            length = i + 1;
-    }
-    label[length] = '\0';
     MessageAdd(L"，磁碟區標籤「");
     MessageAddAnsi(label);
     MessageAdd(L"」");
@@ -123,30 +109,12 @@ void AddSerial(DWORD serial)
     MessageAddHex(serial & 0xFFFFu, 4);
 }
 
-// A FAT layout's label and serial follow its extended boot signature.
-void AddFatIdentity(const std::uint8_t* sector, std::size_t bootSig, std::size_t volId,
-                    std::size_t volLab)
+void AddIdentity(const VolumeIdentity& id)
 {
-    const std::uint8_t signature = LoadU8(sector, bootSig);
-    if (signature == ExtendedBootSignature)
-        AddLabel(sector, volLab);
-    if (signature == ExtendedBootSignature || signature == SerialOnlySignature)
-        AddSerial(LoadU32(sector, volId));
-}
-
-void AddIdentity(const std::uint8_t* sector, std::uint8_t kind)
-{
-    switch (kind) {
-    case FsKindFat12:
-    case FsKindFat16:
-        AddFatIdentity(sector, fat16::BS_BootSig, fat16::BS_VolID, fat16::BS_VolLab);
-        break;
-    case FsKindFat32:
-        AddFatIdentity(sector, fat32::BS_BootSig, fat32::BS_VolID, fat32::BS_VolLab);
-        break;
-    case FsKindNtfs: AddSerial(LoadU32(sector, ntfs::NtfsVolumeSerial)); break;
-    default: break;
-    }
+    if (id.hasLabel)
+        AddLabel(id.label);
+    if (id.hasSerial)
+        AddSerial(id.serial);
 }
 
 void AddBackupPlan(BackupPlan plan, std::uint64_t backup)
@@ -277,18 +245,17 @@ void ReportNoDrive(bool accessDenied)
     ShowError();
 }
 
-bool AskWriteDrive(std::uint8_t drive, const std::uint8_t* current, const char* undoPath,
+bool AskWriteDrive(std::uint8_t drive, const VolumeIdentity& current, const char* undoPath,
                    BackupPlan plan, std::uint64_t backup)
 {
-    const std::uint8_t kind = RecognizeKindOf(current);
     MessageBegin();
     MessageAdd(L"要取代磁碟 ");
     AddDrive(drive);
     MessageAdd(L" 的啟動磁區嗎？\n\n磁碟 ");
     AddDrive(drive);
     MessageAdd(L" 目前是 ");
-    MessageAdd(KindName(kind));
-    AddIdentity(current, kind);
+    MessageAdd(KindName(current.kind));
+    AddIdentity(current);
     MessageAdd(L"。");
     AddBackupPlan(plan, backup);
     MessageAdd(L"\n\n目前的啟動磁區已存為復原檔：\n");

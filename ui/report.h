@@ -2,6 +2,9 @@
 // command replaces something. Every box is owned by the main window.
 #pragma once
 
+#include "core/backup.h"
+#include "core/recognize.h"
+
 #include <cstdint>
 
 // A failed disk transfer of drive (1 = A:), from LastDiskError.
@@ -19,19 +22,10 @@ void ReportDriveChanged(std::uint8_t drive);
 // The picker found no drive; accessDenied when a volume refused to open.
 void ReportNoDrive(bool accessDenied);
 
-// What a write does with the drive's backup boot sector, and why.
-enum BackupPlan : std::uint8_t {
-    BackupPlanNone,       // sector 0 names no backup
-    BackupPlanUpdate,     // the pair matched: the backup is written too
-    BackupPlanDiffers,    // the backup already differs from sector 0: left as it is
-    BackupPlanUnreadable, // the backup could not be read: left as it is
-    BackupPlanMoved,      // the new record names another place for it: left as it is
-};
-
 // Asks before sector 0 of drive is replaced, naming what the drive holds now
-// (current, its sector 0), what happens to its backup, and the undo file. True
+// (current, from its sector 0), what happens to its backup, and the undo file. True
 // for Yes; No is the default.
-bool AskWriteDrive(std::uint8_t drive, const std::uint8_t* current, const char* undoPath,
+bool AskWriteDrive(std::uint8_t drive, const VolumeIdentity& current, const char* undoPath,
                    BackupPlan plan, std::uint64_t backup);
 
 // Sector 0 was written but its backup was not; says how to get a matching pair.

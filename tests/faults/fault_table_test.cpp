@@ -40,6 +40,7 @@
 #include "image/image_file.h"
 #include "resources/resource.h"
 #include "ui/app.h"
+#include "ui/commands.h"
 #include "ui/form.h"
 #include "ui/picker.h"
 
@@ -515,6 +516,7 @@ Observed Execute(const Command& command, const Fault* fault)
     PrepareDiskAccess();
     if (command.family != Family::Nt) {
         standin::MapMemory("record", SectorBuffer, SectorBufferSize);
+        standin::MapMemory("staging", StagedSector, sizeof StagedSector);
         standin::MapMemory("packet", &Packet, sizeof Packet);
         standin::MapMemory("probe", LegacyProbeBuffer, sizeof LegacyProbeBuffer);
     }

@@ -6,6 +6,7 @@
 #include "disk/sector.h"
 #include "image/image_file.h"
 #include "core/template.h"
+#include "ui/commands.h"
 #include "ui/form.h"
 #include "ui/picker.h"
 
@@ -76,6 +77,7 @@ class Commands : public MainWindow {
         standin::SetVersion(VER_PLATFORM_WIN32_WINDOWS, build);
         PrepareDiskAccess();
         standin::MapMemory("record", SectorBuffer, SectorBufferSize);
+        standin::MapMemory("staging", StagedSector, sizeof StagedSector);
         standin::MapMemory("packet", &Packet, sizeof Packet);
         standin::MapMemory("probe", LegacyProbeBuffer, sizeof LegacyProbeBuffer);
     }
@@ -566,6 +568,7 @@ TEST_F(Commands, CheckComparesWithTheDriveTheRecordCameFrom)
         bool backupMatches;
         DWORD build; // 0: the NT family
         std::vector<std::string> lines;
+        DWORD sectorSize = 512; // above 512: the backup is sector 8 of 512 bytes
     };
     using V = standin::Volume;
     const std::string moved =
@@ -595,6 +598,14 @@ TEST_F(Commands, CheckComparesWithTheDriveTheRecordCameFrom)
          0,
          {"「備份啟動磁區」（磁區 63）與啟動磁區在位移 100 不同。"}},
         {"FAT32, 98, moved partition", FsKindFat32, V::BothRequests, 63, false, 2222, {}},
+        {"FAT32, 4096-byte volume sectors, backup differs",
+         FsKindFat32,
+         V::BothRequests,
+         256,
+         false,
+         0,
+         {"「備份啟動磁區」（磁區 1）與啟動磁區在位移 100 不同。"},
+         4096},
     };
     for (const auto& c : cases) {
         standin::Reset();
@@ -606,6 +617,12 @@ TEST_F(Commands, CheckComparesWithTheDriveTheRecordCameFrom)
         V& volume = *standin::FindVolume("\\\\.\\A:");
         volume.partition = c.partition;
         volume.partitionStart = 2048 * 512;
+        if (c.sectorSize != 512) {
+            volume.sectorSize = c.sectorSize;
+            StoreU16(bytes.data(), 50, 8);
+            std::copy(bytes.begin(), bytes.begin() + 512, bytes.begin() + c.sectorSize);
+            bytes[c.sectorSize + 100] ^= 0xFF;
+        }
         if (c.build != 0)
             Use9xFamily(c.build);
         Menu(IDM_READ_DISK);
@@ -762,7 +779,7 @@ TEST_F(Files, ImportTakesTheFirst512BytesOfALongerFile)
     Menu(IDM_IMPORT);
     EXPECT_EQ(FsKind, FsKindFat16);
     EXPECT_EQ(Bytes()[0], 0x11);
-    EXPECT_EQ(SectorBuffer[512 + 511], 0x11) << "read through the spare half, not past it";
+    EXPECT_EQ(StagedSector[511], 0x11) << "read through the staging sector, not past it";
 }
 
 TEST_F(Files, CancelledExportKeepsTheCaptureAndWritesNoFile)
