@@ -12,6 +12,7 @@
 #include "disk/sector.h"
 #include "image/image_file.h"
 #include "image/undo_file.h"
+#include "resources/resource.h"
 
 #include <cstring>
 
@@ -161,9 +162,11 @@ bool FindBackup(std::uint8_t drive, std::uint64_t* sector, bool* pastFileSystem)
 }
 
 // The file dialog's title, in the ANSI code page the dialog expects.
-const char* DialogTitle(const wchar_t* title)
+const char* DialogTitle(UINT id)
 {
     static char ansi[32];
+    wchar_t title[16];
+    LoadText(id, title, 16);
     ToAnsi(title, ansi, sizeof ansi);
     return ansi;
 }
@@ -211,7 +214,7 @@ void WriteToDisk()
 
 bool ImportFile()
 {
-    if (!ChooseImagePath(MainDialog, DialogTitle(L"匯入檔案?"))) {
+    if (!ChooseImagePath(MainDialog, DialogTitle(IDS_TITLE_IMPORT))) {
         ReportFileDialogError();
         return false;
     }
@@ -227,7 +230,7 @@ bool ImportFile()
 void ExportFile()
 {
     FormToRecord();
-    if (!ChooseImagePath(MainDialog, DialogTitle(L"匯出檔案?"))) {
+    if (!ChooseImagePath(MainDialog, DialogTitle(IDS_TITLE_EXPORT))) {
         ReportFileDialogError();
         return;
     }

@@ -7,6 +7,7 @@
 namespace {
 
 constexpr int MessageSize = 2048;
+constexpr int TextSize = 256; // the longest text of the table, and its NUL
 wchar_t Message[MessageSize];
 int Length = 0;
 
@@ -53,6 +54,33 @@ void MessageAddHex(DWORD value, int digits)
     for (int at = digits - 1; at >= 0; --at, value >>= 4)
         text[at] = L"0123456789ABCDEF"[value & 0xF];
     MessageAdd(text);
+}
+
+void MessageAddText(UINT id, std::initializer_list<Fill> fills)
+{
+    wchar_t text[TextSize];
+    LoadText(id, text, TextSize);
+    for (const wchar_t* at = text; *at != L'\0'; ++at) {
+        const auto n = static_cast<std::size_t>(at[1] - L'1');
+        if (*at != L'%' || at[1] < L'1' || n >= fills.size()) {
+            const wchar_t one[] = {*at, L'\0'};
+            MessageAdd(one);
+            continue;
+        }
+        ++at;
+        const Fill& f = fills.begin()[n];
+        switch (f.kind) {
+        case FillDecimal: MessageAddDecimal(f.number); break;
+        case FillHex: MessageAddHex(static_cast<DWORD>(f.number), f.digits); break;
+        case FillWide: MessageAdd(static_cast<const wchar_t*>(f.text)); break;
+        case FillAnsi: MessageAddAnsi(static_cast<const char*>(f.text)); break;
+        case FillDrive: {
+            const wchar_t drive[] = {static_cast<wchar_t>(L'@' + f.number), L':', L'\0'};
+            MessageAdd(drive);
+            break;
+        }
+        }
+    }
 }
 
 int MessageLength()

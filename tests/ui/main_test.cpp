@@ -270,6 +270,7 @@ TEST_F(Dispatch, CheckMessageCountsTheLinesThatDoNotFit)
     EXPECT_EQ(text.substr(text.size() - rest.size()), rest);
 
     OsFamily = OsFamily9x;
+    standin::SetVersion(VER_PLATFORM_WIN32_WINDOWS, 950); // its wide calls fail
     Load(Record{});
     FsKind = FsKindNtfs;
     standin::MessageBoxes.clear();
