@@ -235,7 +235,7 @@ bool PartitionStart(std::uint8_t drive, std::uint64_t* sector)
     const DWORD size = DriveSectorSize();
     if (size == 0 || (size & (size - 1)) != 0)
         return false;
-    unsigned shift = 0; // a shift, not a 64-bit division (see core/check.cpp)
+    unsigned shift = 0; // the size is a power of two: bytes to sectors is a shift
     while ((size >> shift) > 1)
         ++shift;
     *sector = start >> shift;

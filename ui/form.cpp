@@ -201,8 +201,7 @@ constexpr int TypedTextSize = 32;
 
 } // namespace
 
-// The long division by 10 runs over four 16-bit pieces in 32-bit arithmetic,
-// so the exe needs no 64-bit division routine of the compiler's library.
+// The long division by 10 runs over four 16-bit pieces in 32-bit arithmetic.
 void FormatNumber(std::uint64_t value, char (&text)[NumberTextSize])
 {
     std::uint32_t pieces[4] = {}; // most significant first
