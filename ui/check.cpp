@@ -35,9 +35,9 @@ void PutHexByte(std::uint32_t byte, wchar_t* at)
 // count bytes of value, low byte first, as "EB 3C 90".
 void PutBytes(std::uint64_t value, int count, wchar_t* text)
 {
-    for (int i = 0; i < count; ++i, value >>= 8) {
-        PutHexByte(static_cast<std::uint32_t>(value & 0xFF), text + 3 * i);
-        text[3 * i + 2] = i + 1 < count ? L' ' : L'\0';
+    for (int i = 0; i < count; ++i, value >>= 8, text += 3) {
+        PutHexByte(static_cast<std::uint32_t>(value & 0xFF), text);
+        text[2] = i + 1 < count ? L' ' : L'\0';
     }
 }
 
@@ -76,7 +76,14 @@ UINT OwnFieldName(std::uint16_t offset)
 }
 
 // How a rule shows the field's value after its name.
-enum RuleShow : std::uint8_t { ShowDecimal, ShowBytes2, ShowBytes3, ShowText8, ShowHexByte, ShowKind };
+enum RuleShow : std::uint8_t {
+    ShowDecimal,
+    ShowBytes2,
+    ShowBytes3,
+    ShowText8,
+    ShowHexByte,
+    ShowKind
+};
 // What a rule fills into its text.
 enum RuleFill : std::uint8_t { FillNothing, FillValue, FillLimit, FillKindName };
 

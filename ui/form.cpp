@@ -94,12 +94,12 @@ constexpr int KindLabelCount = 6;
 constexpr int KindLabels[KindLabelCount] = {IDC_LBL_RIGHT_ROW2,     IDC_LBL_RIGHT_ROW3,
                                             IDC_LBL_HIDDEN_SECTORS, IDC_LBL_RIGHT_ROW5,
                                             IDC_LBL_RIGHT_ROW6,     IDC_LBL_RIGHT_ROW7};
-constexpr std::uint16_t FatLabels[KindLabelCount] = {
-    IDS_LBL_FAT_SECTORS,  IDS_LBL_FAT_COUNT,    IDS_LBL_HIDDEN_SECTORS,
-    IDS_LBL_ROOT_ENTRIES, IDS_LBL_DRIVE_NUMBER, IDS_LBL_SIGNATURE};
-constexpr std::uint16_t Fat32Labels[KindLabelCount] = {
-    IDS_LBL_FAT_SECTORS,  IDS_LBL_FAT_COUNT, IDS_LBL_HIDDEN_SECTORS,
-    IDS_LBL_ROOT_ENTRIES, IDS_LBL_FS_INFO,   IDS_LBL_SIGNATURE};
+constexpr std::uint16_t FatLabels[KindLabelCount] = {IDS_LBL_FAT_SECTORS,    IDS_LBL_FAT_COUNT,
+                                                     IDS_LBL_HIDDEN_SECTORS, IDS_LBL_ROOT_ENTRIES,
+                                                     IDS_LBL_DRIVE_NUMBER,   IDS_LBL_SIGNATURE};
+constexpr std::uint16_t Fat32Labels[KindLabelCount] = {IDS_LBL_FAT_SECTORS,    IDS_LBL_FAT_COUNT,
+                                                       IDS_LBL_HIDDEN_SECTORS, IDS_LBL_ROOT_ENTRIES,
+                                                       IDS_LBL_FS_INFO,        IDS_LBL_SIGNATURE};
 constexpr std::uint16_t NtfsLabels[KindLabelCount] = {
     IDS_LBL_MFT,         IDS_LBL_MFT_MIRROR, IDS_LBL_HIDDEN_SECTORS,
     IDS_LBL_INDEX_BLOCK, IDS_LBL_SEGMENT,    IDS_LBL_CHECKSUM};

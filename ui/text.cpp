@@ -48,7 +48,8 @@ void LoadText(UINT id, wchar_t* buffer, int size)
     constexpr int TextsPerBlock = 16;
     HRSRC block = FindResourceA(AppInstance, MAKEINTRESOURCEA(id / TextsPerBlock + 1), RT_STRING);
     HGLOBAL loaded = block != nullptr ? LoadResource(AppInstance, block) : nullptr;
-    const auto* entry = static_cast<const WORD*>(loaded != nullptr ? LockResource(loaded) : nullptr);
+    const auto* entry =
+        static_cast<const WORD*>(loaded != nullptr ? LockResource(loaded) : nullptr);
     int length = 0;
     if (entry != nullptr) {
         for (UINT skip = id % TextsPerBlock; skip > 0; --skip)

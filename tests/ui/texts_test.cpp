@@ -88,12 +88,16 @@ TEST_F(Texts, EachRuleShowsItsTextWithItsValues)
         const char* line; // after "1. "
     };
     const Row rows[] = {
-        {RuleJump, "fat12", "0:1=0", 'b', "「跳躍指令」為 00 3C 90：開頭應為跳躍指令 EB xx 90 或 E9 xx xx。"},
+        {RuleJump, "fat12", "0:1=0", 'b',
+         "「跳躍指令」為 00 3C 90：開頭應為跳躍指令 EB xx 90 或 E9 xx xx。"},
         {RuleSignature, "fat12", "510:2=0", 'b', "「啟動磁區簽名」為 00 00：位移 510 應為 55 AA。"},
-        {RuleBytesPerSector, "fat12", "11:2=256", 'b', "「每磁區位元組」為 256：應為 512、1024、2048 或 4096。"},
-        {RuleSectorsPerCluster, "fat12", "13:1=3", 'b', "「磁區磁簇」為 3：應為 1 到 128 之間 2 的次方。"},
+        {RuleBytesPerSector, "fat12", "11:2=256", 'b',
+         "「每磁區位元組」為 256：應為 512、1024、2048 或 4096。"},
+        {RuleSectorsPerCluster, "fat12", "13:1=3", 'b',
+         "「磁區磁簇」為 3：應為 1 到 128 之間 2 的次方。"},
         {RuleSectorsPerCluster, "ntfs", "13:1=3", 'b',
-         "「磁區磁簇」為 3：應為 1 到 128 之間 2 的次方，或 244 到 248（0xF4 到 0xF8，表示 2 的 256 "
+         "「磁區磁簇」為 3：應為 1 到 128 之間 2 的次方，或 244 到 248（0xF4 到 0xF8，表示 2 的 "
+         "256 "
          "減此值次方個磁區）。"},
         {RuleFatClusterSize, "fat12", "13:1=128", 'b',
          "「磁區磁簇」為 128：磁簇為 65536 位元組，FAT 的磁簇最大 32 KiB（32768 位元組）。"},
@@ -136,7 +140,8 @@ TEST_F(Texts, EachRuleShowsItsTextWithItsValues)
          "「16 位元 FAT 磁區數」為 5：FAT32 只用 32 位元的 FAT 大小，應為 0。"},
         {RuleFat32FewClusters, "fat32", "32:4=60000", 'b',
          "「磁碟格式」為 FAT32：資料磁簇只有 58736 個，FAT32 至少要有 65525 個。"},
-        {RuleRootCluster, "fat32", "44:4=78738", 'b', "「根目錄磁簇」為 78738：應在 2 到 78737 之間。"},
+        {RuleRootCluster, "fat32", "44:4=78738", 'b',
+         "「根目錄磁簇」為 78738：應在 2 到 78737 之間。"},
         {RuleRootCluster, "fat32", "44:4=0 13:1=3", 'b', "「根目錄磁簇」為 0：磁簇編號從 2 開始。"},
         {RuleFsInfoOutside, "fat32", "48:2=40", 'b',
          "「FS Info Sector」為 40：應在保留的磁區之內（小於 32），0 表示沒有。"},
@@ -145,7 +150,8 @@ TEST_F(Texts, EachRuleShowsItsTextWithItsValues)
         {RuleFsInfoIsBackup, "fat32", "48:2=6", 'b',
          "「備份啟動磁區」為 6：與 FS Info Sector 是同一個磁區，兩者必須不同。"},
         {RuleFsVersion, "fat32", "42:2=1", 'b', "「FAT32 版本」為 1：應為 0。"},
-        {RuleNtfsFatField, "ntfs", "14:2=1", 'b', "「保留的磁區」為 1：NTFS 不使用這個 FAT 欄位，應為 0。"},
+        {RuleNtfsFatField, "ntfs", "14:2=1", 'b',
+         "「保留的磁區」為 1：NTFS 不使用這個 FAT 欄位，應為 0。"},
         {RuleNtfsName, "ntfs", "7:1=0x58", 'b',
          "「OEM 名稱」為 \"NTFSX   \"：位移 3 應為 \"NTFS    \"（NTFS 與四個空格）。"},
         {RuleMftZero, "ntfs", "48:8=0", 'b', "「$MFT Cluster」為 0：不可為 0。"},
@@ -160,7 +166,8 @@ TEST_F(Texts, EachRuleShowsItsTextWithItsValues)
          "「隱藏的磁區」為 0：分割區從磁區 63 開始。延伸分割區中的邏輯磁碟機可能從延伸分割區的起點"
          "算起，那樣並沒有錯；否則是分割區搬移或複製後沒有更新，應改為 63。"},
         {RulePartitionUnknown, "fat12", "", 'u', ""},
-        {RuleBackupDiffers, "fat32", "", 'd', "「備份啟動磁區」（磁區 6）與啟動磁區在位移 3–10 不同。"},
+        {RuleBackupDiffers, "fat32", "", 'd',
+         "「備份啟動磁區」（磁區 6）與啟動磁區在位移 3–10 不同。"},
         {RuleBackupUnreadable, "fat32", "", 'r', "「備份啟動磁區」（磁區 6）無法讀取，沒有比對。"},
     };
     std::set<int> covered;

@@ -39,8 +39,8 @@ HRSRC WINAPI FindResourceA(HMODULE, LPCSTR name, LPCSTR type)
 {
     if (type != RT_STRING)
         return nullptr;
-    return reinterpret_cast<HRSRC>(const_cast<std::vector<WORD>*>(
-        Block(reinterpret_cast<ULONG_PTR>(name))));
+    return reinterpret_cast<HRSRC>(
+        const_cast<std::vector<WORD>*>(Block(reinterpret_cast<ULONG_PTR>(name))));
 }
 
 HGLOBAL WINAPI LoadResource(HMODULE, HRSRC resource)
