@@ -11,14 +11,6 @@ constexpr int TextSize = 256; // the longest text of the table, and its NUL
 wchar_t Message[MessageSize];
 int Length = 0;
 
-} // namespace
-
-void MessageBegin()
-{
-    Length = 0;
-    Message[0] = L'\0';
-}
-
 void MessageAdd(const wchar_t* text)
 {
     while (*text != L'\0' && Length < MessageSize - 1)
@@ -33,6 +25,24 @@ void MessageAddAnsi(const char* text)
     MessageAdd(wide);
 }
 
+// The low digits * 4 bits of value as that many hex digits (at most 8).
+void AddHex(DWORD value, int digits)
+{
+    wchar_t text[9];
+    text[digits] = L'\0';
+    for (int at = digits - 1; at >= 0; --at, value >>= 4)
+        text[at] = L"0123456789ABCDEF"[value & 0xF];
+    MessageAdd(text);
+}
+
+} // namespace
+
+void MessageBegin()
+{
+    Length = 0;
+    Message[0] = L'\0';
+}
+
 // Numbers are written out by the form's own conversion rather than through
 // the C library's wide formatting, which the oldest msvcrt.dll lacks.
 void MessageAddDecimal(std::uint64_t value)
@@ -45,15 +55,6 @@ void MessageAddDecimal(std::uint64_t value)
         wide[i] = static_cast<wchar_t>(digits[i]);
     wide[i] = L'\0';
     MessageAdd(wide);
-}
-
-void MessageAddHex(DWORD value, int digits)
-{
-    wchar_t text[9];
-    text[digits] = L'\0';
-    for (int at = digits - 1; at >= 0; --at, value >>= 4)
-        text[at] = L"0123456789ABCDEF"[value & 0xF];
-    MessageAdd(text);
 }
 
 void MessageAddText(UINT id, std::initializer_list<Fill> fills)
@@ -71,7 +72,7 @@ void MessageAddText(UINT id, std::initializer_list<Fill> fills)
         const Fill& f = fills.begin()[n];
         switch (f.kind) {
         case FillDecimal: MessageAddDecimal(f.number); break;
-        case FillHex: MessageAddHex(static_cast<DWORD>(f.number), f.digits); break;
+        case FillHex: AddHex(static_cast<DWORD>(f.number), f.digits); break;
         case FillWide: MessageAdd(static_cast<const wchar_t*>(f.text)); break;
         case FillAnsi: MessageAddAnsi(static_cast<const char*>(f.text)); break;
         case FillDrive: {

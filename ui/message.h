@@ -42,12 +42,8 @@ constexpr Fill Drive(std::uint8_t drive)
 void MessageAddText(UINT id, std::initializer_list<Fill> fills = {});
 
 void MessageBegin();
-void MessageAdd(const wchar_t* text);
-// Text in the ANSI code page: a path, a label, the system's own message.
-void MessageAddAnsi(const char* text);
+// A number alone, in decimal.
 void MessageAddDecimal(std::uint64_t value);
-// The low digits * 4 bits of value as that many hex digits (at most 8).
-void MessageAddHex(DWORD value, int digits);
 // Characters so far.
 int MessageLength();
 const wchar_t* MessageText();
