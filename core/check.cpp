@@ -40,9 +40,7 @@ bool PowerOfTwoUpTo(std::uint32_t n, std::uint32_t max)
     return n != 0 && n <= max && (n & (n - 1)) == 0;
 }
 
-// The shift that divides by a power of two. 64-bit quotients are taken by
-// shifts, so the exe needs no 64-bit division routine of the compiler's
-// library (as with the form's number texts).
+// The shift that divides by a power of two.
 unsigned ShiftOf(std::uint32_t powerOfTwo)
 {
     unsigned shift = 0;

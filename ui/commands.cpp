@@ -12,6 +12,7 @@
 #include "disk/sector.h"
 #include "image/image_file.h"
 #include "image/undo_file.h"
+#include "resources/resource.h"
 
 #include <cstring>
 
@@ -144,9 +145,11 @@ bool FindBackup(std::uint8_t drive, BackupPlace* place)
 }
 
 // The file dialog's title, in the ANSI code page the dialog expects.
-const char* DialogTitle(const wchar_t* title)
+const char* DialogTitle(UINT id)
 {
     static char ansi[32];
+    wchar_t title[16];
+    LoadText(id, title, 16);
     ToAnsi(title, ansi, sizeof ansi);
     return ansi;
 }
@@ -193,7 +196,7 @@ void WriteToDisk()
 
 bool ImportFile()
 {
-    if (!ChooseImagePath(MainDialog, DialogTitle(L"匯入檔案?"))) {
+    if (!ChooseImagePath(MainDialog, DialogTitle(IDS_TITLE_IMPORT))) {
         ReportFileDialogError();
         return false;
     }
@@ -209,7 +212,7 @@ bool ImportFile()
 void ExportFile()
 {
     FormToRecord();
-    if (!ChooseImagePath(MainDialog, DialogTitle(L"匯出檔案?"))) {
+    if (!ChooseImagePath(MainDialog, DialogTitle(IDS_TITLE_EXPORT))) {
         ReportFileDialogError();
         return;
     }

@@ -94,13 +94,15 @@ constexpr int KindLabelCount = 6;
 constexpr int KindLabels[KindLabelCount] = {IDC_LBL_RIGHT_ROW2,     IDC_LBL_RIGHT_ROW3,
                                             IDC_LBL_HIDDEN_SECTORS, IDC_LBL_RIGHT_ROW5,
                                             IDC_LBL_RIGHT_ROW6,     IDC_LBL_RIGHT_ROW7};
-constexpr const wchar_t* FatLabels[KindLabelCount] = {L"FAT 磁區",   L"FATs 號碼", L"隱藏的磁區",
-                                                      L"最大根項目", L"實體號碼",  L"簽名"};
-constexpr const wchar_t* Fat32Labels[KindLabelCount] = {
-    L"FAT 磁區", L"FATs 號碼", L"隱藏的磁區", L"最大根項目", L"FS Info Sector", L"簽名"};
-constexpr const wchar_t* NtfsLabels[KindLabelCount] = {
-    L"$MFT Cluster",           L"$MFT Mirror Cluster", L"隱藏的磁區",
-    L"Clusters / Index Block", L"Clusters / Segment",  L"Checksum"};
+constexpr std::uint16_t FatLabels[KindLabelCount] = {IDS_LBL_FAT_SECTORS,    IDS_LBL_FAT_COUNT,
+                                                     IDS_LBL_HIDDEN_SECTORS, IDS_LBL_ROOT_ENTRIES,
+                                                     IDS_LBL_DRIVE_NUMBER,   IDS_LBL_SIGNATURE};
+constexpr std::uint16_t Fat32Labels[KindLabelCount] = {IDS_LBL_FAT_SECTORS,    IDS_LBL_FAT_COUNT,
+                                                       IDS_LBL_HIDDEN_SECTORS, IDS_LBL_ROOT_ENTRIES,
+                                                       IDS_LBL_FS_INFO,        IDS_LBL_SIGNATURE};
+constexpr std::uint16_t NtfsLabels[KindLabelCount] = {
+    IDS_LBL_MFT,         IDS_LBL_MFT_MIRROR, IDS_LBL_HIDDEN_SECTORS,
+    IDS_LBL_INDEX_BLOCK, IDS_LBL_SEGMENT,    IDS_LBL_CHECKSUM};
 
 // The boxes beside those labels, in the same order.
 constexpr int KindLabelBoxes[KindLabelCount] = {IDC_RIGHT_ROW2, IDC_RIGHT_ROW3, IDC_HIDDEN_SECTORS,
@@ -109,13 +111,17 @@ constexpr int KindLabelBoxes[KindLabelCount] = {IDC_RIGHT_ROW2, IDC_RIGHT_ROW3, 
 // The labels that never change, as the dialog resource gives them.
 struct FixedLabel {
     int box;
-    const wchar_t* text;
+    std::uint16_t text;
 };
 constexpr FixedLabel FixedLabels[] = {
-    {IDC_BYTES_PER_SECTOR, L"每磁區位元組"}, {IDC_SECTORS_PER_CLUSTER, L"磁區磁簇"},
-    {IDC_RESERVED_SECTORS, L"保留的磁區"},   {IDC_MEDIA, L"媒體描述"},
-    {IDC_SECTORS_PER_TRACK, L"磁區路徑"},    {IDC_HEADS, L"開頭數字"},
-    {IDC_TOTAL_SECTORS, L"全部磁區"},        {IDC_SERIAL, L"序號"},
+    {IDC_BYTES_PER_SECTOR, IDS_LBL_BYTES_PER_SECTOR},
+    {IDC_SECTORS_PER_CLUSTER, IDS_LBL_SECTORS_PER_CLUSTER},
+    {IDC_RESERVED_SECTORS, IDS_LBL_RESERVED_SECTORS},
+    {IDC_MEDIA, IDS_LBL_MEDIA},
+    {IDC_SECTORS_PER_TRACK, IDS_LBL_SECTORS_PER_TRACK},
+    {IDC_HEADS, IDS_LBL_HEADS},
+    {IDC_TOTAL_SECTORS, IDS_LBL_TOTAL_SECTORS},
+    {IDC_SERIAL, IDS_LBL_SERIAL},
 };
 
 // Where the size text takes the volume's sector count from.
@@ -129,7 +135,7 @@ enum SizeRule : std::uint8_t {
 struct KindView {
     const char* name; // nullptr: named FAT12 or FAT16 by its cluster count
     const Binding* binding;
-    const wchar_t* const* labels;
+    const std::uint16_t* labels; // texts of the table
     SizeRule size;
     bool generic; // skips the boxes flagged NotShownGeneric and NotCapturedGeneric
 };
@@ -195,8 +201,7 @@ constexpr int TypedTextSize = 32;
 
 } // namespace
 
-// The long division by 10 runs over four 16-bit pieces in 32-bit arithmetic,
-// so the exe needs no 64-bit division routine of the compiler's library.
+// The long division by 10 runs over four 16-bit pieces in 32-bit arithmetic.
 void FormatNumber(std::uint64_t value, char (&text)[NumberTextSize])
 {
     std::uint32_t pieces[4] = {}; // most significant first
@@ -340,10 +345,13 @@ const char* GenericKindText()
     return clusters > Fat12MaxClusters ? "FAT16" : "FAT12";
 }
 
-void ShowLabels(const wchar_t* const* texts)
+void ShowLabels(const std::uint16_t* texts)
 {
-    for (int i = 0; i < KindLabelCount; ++i)
-        SetControlText(MainDialog, KindLabels[i], texts[i]);
+    for (int i = 0; i < KindLabelCount; ++i) {
+        wchar_t text[32];
+        LoadText(texts[i], text, 32);
+        SetControlText(MainDialog, KindLabels[i], text);
+    }
 }
 
 void ShowSize(SizeRule rule)
@@ -402,7 +410,7 @@ void FormToRecord()
         StoreU8(SectorBuffer, BPB_Media, media);
 }
 
-const wchar_t* FieldLabel(std::uint8_t kind, std::size_t offset)
+unsigned FieldLabel(std::uint8_t kind, std::size_t offset)
 {
     const KindView& view = ViewOf(kind == FsKindNone ? FsKindGeneric : kind);
     int box = offset == BPB_Media ? IDC_MEDIA : 0;
@@ -418,5 +426,5 @@ const wchar_t* FieldLabel(std::uint8_t kind, std::size_t offset)
     for (const FixedLabel& label : FixedLabels)
         if (label.box == box)
             return label.text;
-    return nullptr;
+    return 0;
 }

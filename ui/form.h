@@ -17,9 +17,9 @@ void RecordToForm();
 // the form.
 void FormToRecord();
 
-// The label shown beside the box bound to the field at offset under kind (the
-// media list for the media byte); nullptr for a field without a box.
-const wchar_t* FieldLabel(std::uint8_t kind, std::size_t offset);
+// The text of the label shown beside the box bound to the field at offset
+// under kind (the media list for the media byte); 0 for a field without a box.
+unsigned FieldLabel(std::uint8_t kind, std::size_t offset);
 
 // The longest text a box is given: the 20 digits of 2^64 - 1, and a NUL.
 constexpr std::size_t NumberTextSize = 21;

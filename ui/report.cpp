@@ -5,21 +5,17 @@
 
 #include "app.h"
 #include "message.h"
+#include "text.h"
 #include "core/recognize.h"
 #include "core/record.h"
 #include "disk/disk_error.h"
 #include "image/image_file.h"
+#include "resources/resource.h"
 
 namespace {
 
 constexpr int SystemTextSize = 512;
 constexpr DWORD FileNameBufferTooSmall = 0x3003; // FNERR_BUFFERTOOSMALL
-
-void AddDrive(std::uint8_t drive)
-{
-    const wchar_t text[] = {static_cast<wchar_t>(L'@' + drive), L':', L'\0'};
-    MessageAdd(text);
-}
 
 // The system's text for a Win32 error, then its number.
 void AddSystemText(DWORD code)
@@ -30,44 +26,26 @@ void AddSystemText(DWORD code)
     while (length > 0 &&
            (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == ' '))
         text[--length] = '\0';
-    if (length > 0) {
-        MessageAddAnsi(text);
-        MessageAdd(L"（錯誤碼 ");
-        MessageAddDecimal(code);
-        MessageAdd(L"）");
-    } else {
-        MessageAdd(L"系統錯誤碼 ");
-        MessageAddDecimal(code);
-        MessageAdd(L"。");
-    }
+    if (length > 0)
+        MessageAddText(IDS_SYSTEM_TEXT, {Ansi(text), Decimal(code)});
+    else
+        MessageAddText(IDS_SYSTEM_CODE, {Decimal(code)});
 }
 
 // Why a disk transfer failed.
 void AddReason(const DiskError& e)
 {
     switch (e.cause) {
-    case DiskCauseDriver:
-        MessageAdd(L"磁碟服務傳回錯誤碼 0x");
-        MessageAddHex(e.code, 4);
-        MessageAdd(L"。");
-        break;
-    case DiskCauseShort:
-        MessageAdd(L"只傳送了 ");
-        MessageAddDecimal(e.code);
-        MessageAdd(L" 個位元組，一個磁區是 512 個位元組。");
-        break;
-    case DiskCauseSectorSize:
-        MessageAdd(L"它的磁區是 ");
-        MessageAddDecimal(e.code);
-        MessageAdd(L" 個位元組，本程式只能讀寫 512、1024、2048 或 4096 個位元組的磁區。");
-        break;
+    case DiskCauseDriver: MessageAddText(IDS_DRIVER_ERROR, {Hex(e.code, 4)}); break;
+    case DiskCauseShort: MessageAddText(IDS_SHORT_TRANSFER, {Decimal(e.code)}); break;
+    case DiskCauseSectorSize: MessageAddText(IDS_SECTOR_SIZE, {Decimal(e.code)}); break;
     default: AddSystemText(e.code); break;
     }
 }
 
 void AddAdministratorHint()
 {
-    MessageAdd(L"\n\n本程式需要系統管理員權限才能存取磁碟，請以系統管理員身分執行。");
+    MessageAddText(IDS_ADMIN_HINT);
 }
 
 void ShowError()
@@ -82,31 +60,26 @@ bool AskYesNo()
 
 // --- What a drive holds now, for the question before a write ---
 
-const wchar_t* KindName(std::uint8_t kind)
+UINT KindName(std::uint8_t kind)
 {
     switch (kind) {
-    case FsKindFat12: return L"FAT12";
-    case FsKindFat16: return L"FAT16";
-    case FsKindNtfs: return L"NTFS";
-    case FsKindFat32: return L"FAT32";
-    default: return L"無法辨識的格式";
+    case FsKindFat12: return IDS_KIND_FAT12;
+    case FsKindFat16: return IDS_KIND_FAT16;
+    case FsKindNtfs: return IDS_KIND_NTFS;
+    case FsKindFat32: return IDS_KIND_FAT32;
+    default: return IDS_KIND_UNKNOWN;
     }
 }
 
 void AddLabel(const char* label)
 {
-    MessageAdd(L"，磁碟區標籤「");
-    MessageAddAnsi(label);
-    MessageAdd(L"」");
+    MessageAddText(IDS_LABEL, {Ansi(label)});
 }
 
 // The serial number the way the system shows it: two groups of four hex digits.
 void AddSerial(DWORD serial)
 {
-    MessageAdd(L"，序號 ");
-    MessageAddHex(serial >> 16, 4);
-    MessageAdd(L"-");
-    MessageAddHex(serial & 0xFFFFu, 4);
+    MessageAddText(IDS_SERIAL, {Hex(serial >> 16, 4), Hex(serial & 0xFFFFu, 4)});
 }
 
 void AddIdentity(const VolumeIdentity& id)
@@ -119,16 +92,15 @@ void AddIdentity(const VolumeIdentity& id)
 
 void AddBackupPlan(BackupPlan plan, std::uint64_t backup)
 {
-    if (plan == BackupPlanNone)
-        return;
-    MessageAdd(L"\n\n備份啟動磁區（磁區 ");
-    MessageAddDecimal(backup);
+    UINT text = IDS_BACKUP_MOVED;
     switch (plan) {
-    case BackupPlanUpdate: MessageAdd(L"）會一併更新，兩者維持相同。"); break;
-    case BackupPlanDiffers: MessageAdd(L"）維持不變，因為它已經和目前的啟動磁區不同。"); break;
-    case BackupPlanUnreadable: MessageAdd(L"）維持不變，因為無法讀取它。"); break;
-    default: MessageAdd(L"）維持不變，因為新的啟動磁區指向不同的備份位置。"); break;
+    case BackupPlanNone: return;
+    case BackupPlanUpdate: text = IDS_BACKUP_UPDATE; break;
+    case BackupPlanDiffers: text = IDS_BACKUP_DIFFERS; break;
+    case BackupPlanUnreadable: text = IDS_BACKUP_UNREADABLE; break;
+    default: break;
     }
+    MessageAddText(text, {Decimal(backup)});
 }
 
 } // namespace
@@ -138,21 +110,19 @@ void ReportDiskError(std::uint8_t drive)
     const DiskError& e = LastDiskError;
     MessageBegin();
     if (e.cause == DiskCauseSectorSize) {
-        MessageAdd(L"無法存取磁碟 ");
-        AddDrive(drive);
-        MessageAdd(L"。\n\n原因：");
+        MessageAddText(IDS_DISK_ACCESS, {Drive(drive)});
         AddReason(e);
         ShowError();
         return;
     }
+    UINT text = IDS_DISK_WRITE;
     switch (e.step) {
-    case DiskStepOpen: MessageAdd(L"無法開啟磁碟 "); break;
-    case DiskStepSeek: MessageAdd(L"無法定位磁碟 "); break;
-    case DiskStepRead: MessageAdd(L"無法讀取磁碟 "); break;
-    default: MessageAdd(L"無法寫入磁碟 "); break;
+    case DiskStepOpen: text = IDS_DISK_OPEN; break;
+    case DiskStepSeek: text = IDS_DISK_SEEK; break;
+    case DiskStepRead: text = IDS_DISK_READ; break;
+    default: break;
     }
-    AddDrive(drive);
-    MessageAdd(e.step == DiskStepOpen ? L"。\n\n原因：" : L" 的磁區 0。\n\n原因：");
+    MessageAddText(text, {Drive(drive)});
     AddReason(e);
     if (OsFamily == OsFamilyNt && e.step == DiskStepOpen && e.cause == DiskCauseWin32 &&
         e.code == ERROR_ACCESS_DENIED)
@@ -165,16 +135,10 @@ void ReportFileDialogError()
     if (LastImageError.step != ImageStepDialog)
         return; // cancelled
     MessageBegin();
-    MessageAdd(L"檔案對話方塊無法完成");
-    if (LastImageError.code == FileNameBufferTooSmall) {
-        MessageAdd(L"：選取的檔案路徑太長，最多只能有 ");
-        MessageAddDecimal(ImagePathSize - 1);
-        MessageAdd(L" 個字元。");
-    } else {
-        MessageAdd(L"，錯誤碼 0x");
-        MessageAddHex(LastImageError.code, 4);
-        MessageAdd(L"。");
-    }
+    if (LastImageError.code == FileNameBufferTooSmall)
+        MessageAddText(IDS_DIALOG_PATH_LONG, {Decimal(ImagePathSize - 1)});
+    else
+        MessageAddText(IDS_DIALOG_FAILED, {Hex(LastImageError.code, 4)});
     ShowError();
 }
 
@@ -183,17 +147,11 @@ void ReportImportError(const char* path)
     const ImageError& e = LastImageError;
     MessageBegin();
     if (e.step == ImageStepShort) {
-        MessageAdd(L"無法匯入檔案 ");
-        MessageAddAnsi(path);
-        MessageAdd(L"。\n\n原因：檔案只有 ");
-        MessageAddDecimal(e.code);
-        MessageAdd(L" 個位元組，啟動磁區需要 512 個位元組。");
+        MessageAddText(IDS_IMPORT_SHORT, {Ansi(path), Decimal(e.code)});
         ShowError();
         return;
     }
-    MessageAdd(e.step == ImageStepOpen ? L"無法開啟檔案 " : L"無法讀取檔案 ");
-    MessageAddAnsi(path);
-    MessageAdd(L"。\n\n原因：");
+    MessageAddText(e.step == ImageStepOpen ? IDS_IMPORT_OPEN : IDS_IMPORT_READ, {Ansi(path)});
     AddSystemText(e.code);
     ShowError();
 }
@@ -202,17 +160,17 @@ void ReportExportError(const char* path)
 {
     const ImageError& e = LastImageError;
     MessageBegin();
-    MessageAdd(L"無法匯出到檔案 ");
-    MessageAddAnsi(path);
+    UINT text = IDS_EXPORT_REPLACE;
     switch (e.step) {
-    case ImageStepCreate: MessageAdd(L"：無法在同一個資料夾建立新檔案。"); break;
-    case ImageStepWrite: MessageAdd(L"：無法寫入新檔案。"); break;
-    case ImageStepClose: MessageAdd(L"：無法關閉新檔案。"); break;
-    default: MessageAdd(L"：新檔案無法取代原來的檔案。"); break;
+    case ImageStepCreate: text = IDS_EXPORT_CREATE; break;
+    case ImageStepWrite: text = IDS_EXPORT_WRITE; break;
+    case ImageStepClose: text = IDS_EXPORT_CLOSE; break;
+    default: break;
     }
+    MessageAddText(text, {Ansi(path)});
     if (FileExists(path))
-        MessageAdd(L"原來的檔案沒有變更。");
-    MessageAdd(L"\n\n原因：");
+        MessageAddText(IDS_EXPORT_UNCHANGED);
+    MessageAddText(IDS_REASON);
     AddSystemText(e.code);
     ShowError();
 }
@@ -220,9 +178,7 @@ void ReportExportError(const char* path)
 void ReportUndoFileError(std::uint8_t drive)
 {
     MessageBegin();
-    MessageAdd(L"無法儲存復原檔，所以沒有寫入磁碟 ");
-    AddDrive(drive);
-    MessageAdd(L"。\n\n原因：");
+    MessageAddText(IDS_UNDO_FAILED, {Drive(drive)});
     AddSystemText(LastImageError.code);
     ShowError();
 }
@@ -230,16 +186,14 @@ void ReportUndoFileError(std::uint8_t drive)
 void ReportDriveChanged(std::uint8_t drive)
 {
     MessageBegin();
-    MessageAdd(L"磁碟 ");
-    AddDrive(drive);
-    MessageAdd(L" 的啟動磁區在確認期間已經變更，所以沒有寫入任何資料。");
+    MessageAddText(IDS_DRIVE_CHANGED, {Drive(drive)});
     ShowError();
 }
 
 void ReportNoDrive(bool accessDenied)
 {
     MessageBegin();
-    MessageAdd(L"找不到可以讀取的磁碟。");
+    MessageAddText(IDS_NO_DRIVE);
     if (accessDenied && OsFamily == OsFamilyNt)
         AddAdministratorHint();
     ShowError();
@@ -249,43 +203,29 @@ bool AskWriteDrive(std::uint8_t drive, const VolumeIdentity& current, const char
                    BackupPlan plan, std::uint64_t backup)
 {
     MessageBegin();
-    MessageAdd(L"要取代磁碟 ");
-    AddDrive(drive);
-    MessageAdd(L" 的啟動磁區嗎？\n\n磁碟 ");
-    AddDrive(drive);
-    MessageAdd(L" 目前是 ");
-    MessageAdd(KindName(current.kind));
+    wchar_t kindName[32];
+    LoadText(KindName(current.kind), kindName, 32);
+    MessageAddText(IDS_ASK_WRITE, {Drive(drive), Wide(kindName)});
     AddIdentity(current);
-    MessageAdd(L"。");
+    MessageAddText(IDS_FULL_STOP);
     AddBackupPlan(plan, backup);
-    MessageAdd(L"\n\n目前的啟動磁區已存為復原檔：\n");
-    MessageAddAnsi(undoPath);
+    MessageAddText(IDS_ASK_WRITE_UNDO, {Ansi(undoPath)});
     return AskYesNo();
 }
 
 void ReportBackupWriteError(std::uint8_t drive, std::uint64_t backup, const char* undoPath)
 {
     MessageBegin();
-    MessageAdd(L"磁碟 ");
-    AddDrive(drive);
-    MessageAdd(L" 的啟動磁區已經寫入，但備份啟動磁區（磁區 ");
-    MessageAddDecimal(backup);
-    MessageAdd(L"）寫入失敗，兩者現在不同。\n\n原因：");
+    MessageAddText(IDS_BACKUP_WRITE_FAILED, {Drive(drive), Decimal(backup)});
     AddReason(LastDiskError);
-    MessageAdd(L"\n\n要回到相同的一對：匯入復原檔\n");
-    MessageAddAnsi(undoPath);
-    MessageAdd(L"\n再寫入到磁碟，然後重新做一次修改。");
+    MessageAddText(IDS_BACKUP_WRITE_UNDO, {Ansi(undoPath)});
     ShowError();
 }
 
 void ReportBackupReadError(std::uint8_t drive, std::uint64_t backup)
 {
     MessageBegin();
-    MessageAdd(L"無法讀取磁碟 ");
-    AddDrive(drive);
-    MessageAdd(L" 的備份啟動磁區（磁區 ");
-    MessageAddDecimal(backup);
-    MessageAdd(L"）。\n\n原因：");
+    MessageAddText(IDS_BACKUP_READ_FAILED, {Drive(drive), Decimal(backup)});
     AddReason(LastDiskError);
     ShowError();
 }
@@ -293,28 +233,20 @@ void ReportBackupReadError(std::uint8_t drive, std::uint64_t backup)
 void ReportBackupNotLocated(std::uint8_t drive)
 {
     MessageBegin();
-    MessageAdd(L"找不到磁碟 ");
-    AddDrive(drive);
-    MessageAdd(L" 的備份啟動磁區：它的啟動磁區沒有指出備份的位置，磁區 6 也不是 FAT32 "
-               L"啟動磁區，而系統沒有提供磁碟區的長度，所以無法找到最後一個磁區。");
+    MessageAddText(IDS_BACKUP_NOT_LOCATED, {Drive(drive)});
     ShowError();
 }
 
 void ReportNoBackup(std::uint8_t drive)
 {
     MessageBegin();
-    MessageAdd(L"磁碟 ");
-    AddDrive(drive);
-    MessageAdd(L" 沒有備份啟動磁區：它的啟動磁區沒有指出備份的位置，磁區 6 和最後一個磁區"
-               L"也都不是啟動磁區。");
+    MessageAddText(IDS_NO_BACKUP, {Drive(drive)});
     ShowError();
 }
 
 bool AskReplaceFile(const char* path)
 {
     MessageBegin();
-    MessageAdd(L"檔案 ");
-    MessageAddAnsi(path);
-    MessageAdd(L" 已經存在。\n要取代它嗎？");
+    MessageAddText(IDS_ASK_REPLACE, {Ansi(path)});
     return AskYesNo();
 }

@@ -41,6 +41,26 @@ void ToAnsi(const wchar_t* text, char* buffer, int size)
         buffer[0] = '\0';
 }
 
+void LoadText(UINT id, wchar_t* buffer, int size)
+{
+    // Block n holds the texts 16 * (n - 1) to 16 * n - 1, each as its length
+    // in characters and then its characters.
+    constexpr int TextsPerBlock = 16;
+    HRSRC block = FindResourceA(AppInstance, MAKEINTRESOURCEA(id / TextsPerBlock + 1), RT_STRING);
+    HGLOBAL loaded = block != nullptr ? LoadResource(AppInstance, block) : nullptr;
+    const auto* entry =
+        static_cast<const WORD*>(loaded != nullptr ? LockResource(loaded) : nullptr);
+    int length = 0;
+    if (entry != nullptr) {
+        for (UINT skip = id % TextsPerBlock; skip > 0; --skip)
+            entry += 1 + *entry;
+        length = *entry < size ? *entry : size - 1;
+        for (int i = 0; i < length; ++i)
+            buffer[i] = static_cast<wchar_t>(entry[1 + i]);
+    }
+    buffer[length] = L'\0';
+}
+
 void SetControlText(HWND dialog, int id, const wchar_t* text)
 {
     if (WideFamily() && SetTextWide != nullptr) {

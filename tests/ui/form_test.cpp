@@ -399,6 +399,7 @@ TEST_F(Form, LabelsAreUnicodeOnTheNtFamilyAndAnsiOnThe9xFamily)
     EXPECT_EQ(standin::SetBy(window, 1057), "W");
 
     OsFamily = OsFamily9x;
+    standin::SetVersion(VER_PLATFORM_WIN32_WINDOWS, 950); // its wide calls fail
     CreateBootSector(FsKindFat16);
     RecordToForm();
     EXPECT_EQ(standin::SetBy(window, 1057), "A");

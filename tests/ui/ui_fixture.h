@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 using Record = std::array<std::uint8_t, 512>;
@@ -58,4 +59,26 @@ inline std::string Differences(const Record& expected, const Record& actual)
             out += " [" + std::to_string(i) + "] expected " + std::to_string(expected[i]) +
                    " got " + std::to_string(actual[i]) + "\n";
     return out;
+}
+
+// The first bytes of a volume of the check's case table, made by mkfs.fat,
+// in a record that ends in 55 AA.
+inline Record TableVolume(const std::string& name)
+{
+    std::ifstream table(KELVASHIN_CHECK_CASES);
+    std::string line;
+    std::string hex;
+    bool inVolume = false;
+    while (std::getline(table, line)) {
+        if (line[0] != ' ')
+            inVolume = line.rfind("volume " + name + " ", 0) == 0;
+        else if (inVolume)
+            hex += line.substr(line.find_first_not_of(' '));
+    }
+    Record r{};
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        r[i / 2] = static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16));
+    r[510] = 0x55;
+    r[511] = 0xAA;
+    return r;
 }

@@ -6,6 +6,7 @@
 
 #include "windows.h"
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -24,6 +25,9 @@ std::vector<std::string> CallsStartingWith(const std::string& prefix);
 // --- System ---
 // What GetVersionExA reports: platform 1 is the 9x family, 2 the NT family.
 void SetVersion(DWORD platformId, DWORD buildNumber);
+// True when SetVersion made the system one of the 9x family, whose wide-text
+// functions (SetDlgItemTextW, MessageBoxW) are then stubs that fail.
+bool Family9x();
 // Whether GetProcAddress finds the wide-text functions of user32 (the NT family).
 void SetWideFunctionsAvailable(bool available);
 // LoadLibraryA finds comdlg32.dll and shell32.dll (any case), and GetProcAddress
@@ -87,4 +91,18 @@ void ResetFiles();
 // --- Files, volumes and the VWIN32 device (standin_disk.cpp) ---
 void ResetDisk();
 
+} // namespace standin
+
+namespace standin {
+// --- The STRINGTABLE of resources/kelvashin.rc (standin_texts.cpp) ---
+// FindResourceA, LoadResource and LockResource serve its blocks of sixteen
+// texts as the compiled resources hold them, from these entries, which the
+// build generates from the .rc file (string_table.py), in order of ID.
+struct TextEntry {
+    unsigned id;
+    const char* name; // as resource.h defines it
+    const char16_t* text;
+};
+extern const TextEntry TextEntries[];
+extern const std::size_t TextEntryCount;
 } // namespace standin

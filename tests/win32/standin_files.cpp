@@ -113,6 +113,8 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR, UINT type)
 int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR, UINT type)
 {
     Log("MessageBoxW(" + std::to_string(type) + ")");
+    if (Family9x())
+        return 0; // a stub there: no box
     MessageBoxes.push_back({owner, NarrowUtf8(text), type, true});
     if (OnMessageBox)
         return OnMessageBox(MessageBoxes.back());

@@ -52,6 +52,11 @@ void SetVersion(DWORD platform, DWORD build)
     buildNumber = build;
 }
 
+bool Family9x()
+{
+    return platformId == VER_PLATFORM_WIN32_WINDOWS;
+}
+
 void SetWideFunctionsAvailable(bool available) { wideAvailable = available; }
 
 void SetMissing(const std::string& libraryOrFunction)

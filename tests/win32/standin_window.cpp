@@ -279,6 +279,8 @@ BOOL WINAPI SetDlgItemTextA(HWND dialog, int id, LPCSTR text)
 BOOL WINAPI SetDlgItemTextW(HWND dialog, int id, LPCWSTR text)
 {
     Log("SetDlgItemTextW(" + std::to_string(id) + ", " + NarrowUtf8(text) + ")");
+    if (Family9x())
+        return FALSE; // a stub there
     Control& c = ControlOf(dialog, id);
     c.text = text;
     c.setBy = "W";

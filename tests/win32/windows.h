@@ -42,6 +42,8 @@ typedef BOOL* LPBOOL;
 typedef struct HWND__* HWND;
 typedef struct HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
+typedef struct HRSRC__* HRSRC;
+typedef void* HGLOBAL;
 typedef struct HMENU__* HMENU;
 typedef INT_PTR(CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef INT_PTR (*FARPROC)();
@@ -55,6 +57,7 @@ typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define HIWORD(l) ((WORD)((((ULONG_PTR)(l)) >> 16) & 0xffff))
 #define MAKEWPARAM(l, h) ((WPARAM)(DWORD)(((WORD)(l)) | (((DWORD)(WORD)(h)) << 16)))
 #define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define RT_STRING MAKEINTRESOURCEA(6)
 
 // Window messages and notifications.
 #define WM_DESTROY 0x0002
@@ -159,6 +162,9 @@ int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multi, int mul
 DWORD WINAPI FormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPSTR buffer,
                             DWORD size, void* arguments);
 DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR path, DWORD size);
+HRSRC WINAPI FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
+HGLOBAL WINAPI LoadResource(HMODULE module, HRSRC resource);
+LPVOID WINAPI LockResource(HGLOBAL loaded);
 DWORD WINAPI GetTempPathA(DWORD size, LPSTR path);
 UINT WINAPI GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR name);
 void WINAPI GetLocalTime(LPSYSTEMTIME time);
