@@ -259,7 +259,7 @@ TEST_F(Texts, PlaceholdersMatchWhatTheCodeFillsIn)
          "無法讀取磁碟 E: 的備份啟動磁區（磁區 7）。\n\n原因：System error 12345.（錯誤碼 12345）"},
         {[] {
              Record r = TableVolume("fat12");
-             AskWriteDrive(1, r.data(), "b.bin", BackupPlanDiffers, 6);
+             AskWriteDrive(1, IdentifyVolume(r.data()), "b.bin", BackupPlanDiffers, 6);
          },
          "要取代磁碟 A: 的啟動磁區嗎？\n\n磁碟 A: 目前是 FAT12，磁碟區標籤「CHECK」，序號 "
          "1234-ABCD。\n\n備份啟動磁區（磁區 6）維持不變，因為它已經和目前的啟動磁區不同。\n\n"
