@@ -296,6 +296,17 @@ bool AskWriteDrive(std::uint8_t drive, const std::uint8_t* current, const char* 
     return AskYesNo();
 }
 
+bool AskWriteInUse(std::uint8_t drive)
+{
+    MessageBegin();
+    MessageAdd(L"磁碟 ");
+    AddDrive(drive);
+    MessageAdd(L" 正在使用中（上面有開啟的檔案，或它是系統磁碟區、存放分頁檔的磁碟區），"
+               L"無法鎖定。\n\n仍然要寫入嗎？寫入後 Windows 會繼續使用舊的值，"
+               L"直到這個磁碟區重新掛接為止，例如下次開機時。");
+    return AskYesNo();
+}
+
 void ReportBackupWriteError(std::uint8_t drive, std::uint64_t backup, const char* undoPath)
 {
     MessageBegin();
