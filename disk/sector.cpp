@@ -18,6 +18,12 @@ bool LegacyFamily()
     return OsFamily == OsFamily9x;
 }
 
+// The NT family's write session: its one handle, the volume's sector size, and
+// whether the volume is locked on it.
+HANDLE SessionVolume = INVALID_HANDLE_VALUE;
+DWORD SessionSectorSize = 0;
+bool SessionLocked = false;
+bool SessionWrote = false; // a write was sent: the file system must read the volume afresh
 constexpr std::uint64_t LegacyLastSector = 0xFFFFFFFFu; // the packet's start is 32 bits
 
 bool LegacyReachable(std::uint64_t sector, std::uint8_t step)
@@ -60,14 +66,39 @@ bool WriteDriveSector(std::uint8_t drive, std::uint64_t sector, const std::uint8
            LegacyWriteSectors(drive, static_cast<DWORD>(sector), 1, record) == SectorSize;
 }
 
+BootWriteStart BeginBootWrite(std::uint8_t drive)
+{
+    if (LegacyFamily())
+        return BootWriteLocked;
+    SessionVolume = OpenLockableVolume(drive, &SessionSectorSize);
+    if (SessionVolume == INVALID_HANDLE_VALUE)
+        return BootWriteFailed;
+    SessionLocked = LockVolume(SessionVolume);
+    return SessionLocked ? BootWriteLocked : BootWriteLockRefused;
+}
+
+bool ReadWriteSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record)
+{
+    if (LegacyFamily())
+        return ReadDriveSector(drive, sector, record);
+    return ReadSectorOn(SessionVolume, SessionSectorSize, sector, record);
+}
+
+// The NT family writes on the session's handle, asking for access past the
+// file system's end before an NTFS backup.
 int WriteBootSectors(std::uint8_t drive, std::uint64_t backup, bool backupPastFileSystem,
                      const std::uint8_t* record)
 {
     const bool withBackup = backup != NoBackupSector;
     if (!LegacyFamily()) {
-        if (!WriteVolumeSector(drive, 0, record))
+        SessionWrote = true;
+        if (!WriteSectorOn(SessionVolume, SessionSectorSize, 0, record))
             return 0;
-        return withBackup && WriteVolumeSector(drive, backup, record, backupPastFileSystem) ? 2 : 1;
+        if (!withBackup)
+            return 1;
+        if (backupPastFileSystem)
+            AllowPastEnd(SessionVolume);
+        return WriteSectorOn(SessionVolume, SessionSectorSize, backup, record) ? 2 : 1;
     }
     if (withBackup && !LegacyReachable(backup, DiskStepWrite))
         return WriteDriveSector(drive, 0, record) ? 1 : 0;
@@ -81,6 +112,15 @@ int WriteBootSectors(std::uint8_t drive, std::uint64_t backup, bool backupPastFi
     }
     LegacyUnlock(drive);
     return written;
+}
+
+void EndBootWrite()
+{
+    if (SessionVolume != INVALID_HANDLE_VALUE)
+        ReleaseVolume(SessionVolume, SessionLocked, SessionLocked && SessionWrote);
+    SessionVolume = INVALID_HANDLE_VALUE;
+    SessionLocked = false;
+    SessionWrote = false;
 }
 
 DWORD DriveSectorSize(std::uint8_t drive)

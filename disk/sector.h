@@ -29,13 +29,30 @@ bool ReadDriveSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* rec
 // tells why. On the 9x family the volume is locked around the write.
 bool WriteDriveSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record);
 
+// --- Writing a drive's boot sectors, as one session ---
+// BeginBootWrite, then the second read of sector 0 (ReadWriteSector), then
+// WriteBootSectors, then EndBootWrite, which always follows a begin, whatever
+// came between. On the NT family the session holds one handle to the volume,
+// sharing reading and writing: the volume is locked on it, every transfer of
+// the session goes through it, and at the end a locked volume is dismounted
+// (so that its file system reads the new boot sector) and unlocked. On the 9x
+// family the transfers go as outside a session, and WriteBootSectors locks the
+// volume around its writes.
+enum BootWriteStart : std::uint8_t {
+    BootWriteLocked,      // the session is open with the volume locked (9x: always)
+    BootWriteLockRefused, // open, but the volume is in use: writes would go unlocked
+    BootWriteFailed,      // the volume could not be opened; LastDiskError tells why
+};
+BootWriteStart BeginBootWrite(std::uint8_t drive);
+// One sector of the session's drive, as ReadDriveSector reads it.
+bool ReadWriteSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record);
 // Writes the record to sector 0 and then, unless backup is NoBackupSector, to
-// that sector too; the 9x family locks the volume once around both writes.
-// Gives the number of sectors written: 0 when sector 0 failed, and then the
-// backup is not tried; a failure is noted in LastDiskError.
+// that sector too. Gives the number of sectors written: 0 when sector 0
+// failed, and then the backup is not tried; a failure is noted in LastDiskError.
 constexpr std::uint64_t NoBackupSector = ~std::uint64_t{0};
 int WriteBootSectors(std::uint8_t drive, std::uint64_t backup, bool backupPastFileSystem,
                      const std::uint8_t* record);
+void EndBootWrite();
 
 // The size of the drive's sectors, asked of the drive: 512 on the 9x family;
 // 0 when the NT family's volume does not answer.

@@ -18,10 +18,23 @@ namespace {
 constexpr DWORD VolumeAccess = GENERIC_READ | GENERIC_WRITE;
 // Writers may share the volume; readers may not (read sharing is not granted).
 constexpr DWORD VolumeShare = FILE_SHARE_WRITE;
-// Extended access past the file system's end needs a handle that shares both.
+// Extended access past the file system's end, and locking, need a handle that
+// shares both.
 constexpr DWORD ExtendedShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD SectorCountMask = 0xFF; // a transfer takes only the low 8 bits of its count
 constexpr char DriveLetterBase = '@';   // drive 1 is 'A'
+
+// A lock on a volume in use is tried again for about two seconds: another
+// program may be just closing its files.
+constexpr int LockAttempts = 20;
+constexpr DWORD LockRetryDelay = 100; // milliseconds
+
+// A control request that takes and gives no data; true when it was granted.
+bool VolumeRequest(HANDLE volume, DWORD code)
+{
+    DWORD returned = 0;
+    return DeviceIoControl(volume, code, nullptr, 0, nullptr, 0, &returned, nullptr) != FALSE;
+}
 
 // The size the volume reports, or 0 when it does not answer.
 DWORD ReportedSectorSize(HANDLE volume)
@@ -60,26 +73,23 @@ bool Supported(DWORD size)
     return false;
 }
 
-// Opens the drive's volume and finds its sector size; a failure is noted. With
-// pastEnd, the open shares reading too and asks for access past the end of the
-// file system (the last sector of an NTFS volume lies there); a system that
-// does not grant it (NT 4.0, 2000, Wine) is tried without.
-HANDLE OpenDriveVolume(std::uint8_t drive, bool pastEnd, DWORD* sectorSize)
+// Opens the drive's volume, sharing as asked, and finds its sector size; a
+// failure is noted. With pastEnd it asks for access past the end of the file
+// system (the last sector of an NTFS volume lies there), which needs a handle
+// sharing reading too; a system that does not grant it (NT 4.0, 2000, Wine) is
+// tried without.
+HANDLE OpenDriveVolume(std::uint8_t drive, DWORD share, bool pastEnd, DWORD* sectorSize)
 {
     char path[VolumePathSize];
     VolumePath(drive, path);
-    HANDLE volume = pastEnd ? CreateFileA(path, VolumeAccess, ExtendedShare, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_NO_BUFFERING, nullptr)
-                            : OpenVolume(path);
+    HANDLE volume = CreateFileA(path, VolumeAccess, share, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_NO_BUFFERING, nullptr);
     if (volume == INVALID_HANDLE_VALUE) {
         NoteDiskError(DiskStepOpen, DiskCauseWin32, GetLastError());
         return volume;
     }
-    if (pastEnd) {
-        DWORD returned = 0;
-        DeviceIoControl(volume, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned,
-                        nullptr);
-    }
+    if (pastEnd)
+        AllowPastEnd(volume);
     *sectorSize = VolumeSectorSize(volume);
     if (*sectorSize == 0) {
         CloseVolume(volume);
@@ -171,32 +181,24 @@ DWORD VolumeSectorSize(HANDLE volume)
 bool ReadVolumeSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record, bool pastEnd)
 {
     DWORD sectorSize = 0;
-    HANDLE volume = OpenDriveVolume(drive, pastEnd, &sectorSize);
+    HANDLE volume =
+        OpenDriveVolume(drive, pastEnd ? ExtendedShare : VolumeShare, pastEnd, &sectorSize);
     if (volume == INVALID_HANDLE_VALUE)
         return false;
-    const bool read = MoveSector(volume, sector, sectorSize, false);
+    const bool read = ReadSectorOn(volume, sectorSize, sector, record);
     CloseVolume(volume);
-    if (read)
-        std::memcpy(record, VolumeBuffer, SectorSize);
     return read;
 }
 
-// A sector larger than the record is read first, so that its bytes past the
-// record reach the disk again exactly as they were.
 bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record,
                        bool pastEnd)
 {
     DWORD sectorSize = 0;
-    HANDLE volume = OpenDriveVolume(drive, pastEnd, &sectorSize);
+    HANDLE volume =
+        OpenDriveVolume(drive, pastEnd ? ExtendedShare : VolumeShare, pastEnd, &sectorSize);
     if (volume == INVALID_HANDLE_VALUE)
         return false;
-    bool written = true;
-    if (sectorSize > SectorSize)
-        written = MoveSector(volume, sector, sectorSize, false);
-    if (written) {
-        std::memcpy(VolumeBuffer, record, SectorSize);
-        written = MoveSector(volume, sector, sectorSize, true);
-    }
+    const bool written = WriteSectorOn(volume, sectorSize, sector, record);
     CloseVolume(volume);
     return written;
 }
@@ -204,11 +206,60 @@ bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint
 DWORD DriveVolumeSectorSize(std::uint8_t drive)
 {
     DWORD sectorSize = 0;
-    HANDLE volume = OpenDriveVolume(drive, false, &sectorSize);
+    HANDLE volume = OpenDriveVolume(drive, VolumeShare, false, &sectorSize);
     if (volume == INVALID_HANDLE_VALUE)
         return 0;
     CloseVolume(volume);
     return sectorSize;
+}
+
+bool ReadSectorOn(HANDLE volume, DWORD sectorSize, std::uint64_t sector, std::uint8_t* record)
+{
+    if (!MoveSector(volume, sector, sectorSize, false))
+        return false;
+    std::memcpy(record, VolumeBuffer, SectorSize);
+    return true;
+}
+
+// A sector larger than the record is read first, so that its bytes past the
+// record reach the disk again exactly as they were.
+bool WriteSectorOn(HANDLE volume, DWORD sectorSize, std::uint64_t sector,
+                   const std::uint8_t* record)
+{
+    if (sectorSize > SectorSize && !MoveSector(volume, sector, sectorSize, false))
+        return false;
+    std::memcpy(VolumeBuffer, record, SectorSize);
+    return MoveSector(volume, sector, sectorSize, true);
+}
+
+HANDLE OpenLockableVolume(std::uint8_t drive, DWORD* sectorSize)
+{
+    return OpenDriveVolume(drive, ExtendedShare, false, sectorSize);
+}
+
+void AllowPastEnd(HANDLE volume)
+{
+    VolumeRequest(volume, FSCTL_ALLOW_EXTENDED_DASD_IO);
+}
+
+bool LockVolume(HANDLE volume)
+{
+    for (int attempt = 1;; ++attempt) {
+        if (VolumeRequest(volume, FSCTL_LOCK_VOLUME))
+            return true;
+        if (attempt == LockAttempts)
+            return false;
+        Sleep(LockRetryDelay);
+    }
+}
+
+void ReleaseVolume(HANDLE volume, bool locked, bool dismount)
+{
+    if (dismount)
+        VolumeRequest(volume, FSCTL_DISMOUNT_VOLUME);
+    if (locked)
+        VolumeRequest(volume, FSCTL_UNLOCK_VOLUME);
+    CloseVolume(volume);
 }
 
 // When the volume does not report its size, the reads that find it are the

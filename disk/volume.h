@@ -52,6 +52,31 @@ bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint
 // the four.
 DWORD DriveVolumeSectorSize(std::uint8_t drive);
 
+// --- One handle for a whole write ---
+// A write to a mounted volume locks it, so that no file is open while its boot
+// sector changes, and dismounts it afterwards, so that the file system reads
+// the new boot sector when the volume is next used. A locked volume can be
+// reached only through the handle that locked it, so every transfer of the
+// write goes through that one handle.
+//
+// Opens the drive's volume unbuffered, sharing reading and writing as locking
+// needs, and finds its sector size. INVALID_HANDLE_VALUE on failure, noted in LastDiskError.
+HANDLE OpenLockableVolume(std::uint8_t drive, DWORD* sectorSize);
+// FSCTL_LOCK_VOLUME, tried again for about two seconds while it is refused (a
+// volume with open files, the system volume, one holding a page file).
+bool LockVolume(HANDLE volume);
+// Asks for access past the end of the file system on the handle, where an NTFS
+// volume keeps its backup boot sector; a refusal is not reported.
+void AllowPastEnd(HANDLE volume);
+// One sector on an open handle, as ReadVolumeSector and WriteVolumeSector move it.
+bool ReadSectorOn(HANDLE volume, DWORD sectorSize, std::uint64_t sector, std::uint8_t* record);
+bool WriteSectorOn(HANDLE volume, DWORD sectorSize, std::uint64_t sector,
+                   const std::uint8_t* record);
+// Ends a write's use of the handle: dismounts the volume when asked (after a
+// write on a locked volume; a refusal changes nothing, the write stands),
+// unlocks a locked one, and closes the handle.
+void ReleaseVolume(HANDLE volume, bool locked, bool dismount);
+
 // Where the drive's partition starts on its disk and how long it is, in bytes.
 // False when the volume answers neither partition request.
 bool VolumePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* length);

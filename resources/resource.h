@@ -120,6 +120,7 @@
 #define IDS_KIND_UNKNOWN 2044
 #define IDS_TITLE_IMPORT 2045
 #define IDS_TITLE_EXPORT 2046
+#define IDS_ASK_WRITE_IN_USE 2047
 
 // The check's box (ui/check.cpp): its lines, then one text for each rule.
 #define IDS_CHECK_FOUND 2100

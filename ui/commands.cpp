@@ -94,27 +94,58 @@ bool SaveUndoAndAsk(std::uint8_t drive)
     return AskWriteDrive(drive, IdentifyVolume(UndoSector), UndoPath, Plan, Planned.sector);
 }
 
-// True when the drive still holds what the undo file holds.
-bool DriveUnchanged(std::uint8_t drive)
-{
-    if (!ReadSector0(drive))
-        return false;
-    if (std::memcmp(Staging(), UndoSector, SectorSize) == 0)
-        return true;
-    ReportDriveChanged(drive);
-    return false;
-}
+// How a write's session ended, told to the user only once the volume is
+// released, so that no handle is held while a box waits.
+enum WriteOutcome : std::uint8_t {
+    WriteDone,         // everything planned was written, or the user said No
+    WriteReadFailed,   // the second read of sector 0 failed: nothing written
+    WriteDriveChanged, // sector 0 is no longer what the undo file holds: nothing written
+    WriteFailed,       // sector 0 could not be written
+    WriteBackupFailed, // sector 0 was written, its backup was not
+};
 
-// Sector 0, then the backup when the plan says so; each failure is reported.
-void WriteBootSectorsOf(std::uint8_t drive)
+// The second read of sector 0, compared with the undo file, then sector 0 and
+// the backup when the plan says so. Within the session, so on a locked volume
+// nothing can change sector 0 between the comparison and the write.
+WriteOutcome WriteIfUnchanged(std::uint8_t drive)
 {
+    if (!ReadWriteSector(drive, 0, Staging()))
+        return WriteReadFailed;
+    if (std::memcmp(Staging(), UndoSector, SectorSize) != 0)
+        return WriteDriveChanged;
     const bool update = Plan == BackupPlanUpdate;
     const int written = WriteBootSectors(drive, update ? Planned.sector : NoBackupSector,
                                          Planned.pastFileSystem, SectorBuffer);
     if (written == 0)
+        return WriteFailed;
+    return update && written == 1 ? WriteBackupFailed : WriteDone;
+}
+
+void ReportWriteOutcome(std::uint8_t drive, WriteOutcome outcome)
+{
+    switch (outcome) {
+    case WriteReadFailed:
+    case WriteFailed: ReportDiskError(drive); break;
+    case WriteDriveChanged: ReportDriveChanged(drive); break;
+    case WriteBackupFailed: ReportBackupWriteError(drive, Planned.sector, UndoPath); break;
+    default: break;
+    }
+}
+
+// The write after Yes, as one session: a volume that cannot be locked is written
+// only when the user agrees a second time.
+void WriteInSession(std::uint8_t drive)
+{
+    const BootWriteStart start = BeginBootWrite(drive);
+    if (start == BootWriteFailed) {
         ReportDiskError(drive);
-    else if (update && written == 1)
-        ReportBackupWriteError(drive, Planned.sector, UndoPath);
+        return;
+    }
+    WriteOutcome outcome = WriteDone;
+    if (start == BootWriteLocked || AskWriteInUse(drive))
+        outcome = WriteIfUnchanged(drive);
+    EndBootWrite();
+    ReportWriteOutcome(drive, outcome);
 }
 
 // Where the drive's backup lies: where sector 0 says, or, when it names none,
@@ -190,8 +221,8 @@ void WriteToDisk()
     const std::uint8_t drive = PickDrive();
     if (drive == 0)
         return;
-    if (SaveUndoAndAsk(drive) && DriveUnchanged(drive))
-        WriteBootSectorsOf(drive);
+    if (SaveUndoAndAsk(drive))
+        WriteInSession(drive);
 }
 
 bool ImportFile()

@@ -213,6 +213,13 @@ bool AskWriteDrive(std::uint8_t drive, const VolumeIdentity& current, const char
     return AskYesNo();
 }
 
+bool AskWriteInUse(std::uint8_t drive)
+{
+    MessageBegin();
+    MessageAddText(IDS_ASK_WRITE_IN_USE, {Drive(drive)});
+    return AskYesNo();
+}
+
 void ReportBackupWriteError(std::uint8_t drive, std::uint64_t backup, const char* undoPath)
 {
     MessageBegin();

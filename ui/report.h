@@ -28,6 +28,11 @@ void ReportNoDrive(bool accessDenied);
 bool AskWriteDrive(std::uint8_t drive, const VolumeIdentity& current, const char* undoPath,
                    BackupPlan plan, std::uint64_t backup);
 
+// The drive could not be locked for the write: files on it are open, or it is
+// the system volume or holds a page file. Asks whether to write all the same.
+// True for Yes; No is the default.
+bool AskWriteInUse(std::uint8_t drive);
+
 // Sector 0 was written but its backup was not; says how to get a matching pair.
 void ReportBackupWriteError(std::uint8_t drive, std::uint64_t backup, const char* undoPath);
 // Read backup: the backup at sector could not be read; no backup could be

@@ -563,17 +563,20 @@ def backup_checks(session, dialog, results, work, items):
     return items
 
 
-def volume_transfers(trace, letter):
-    """The transfers on the volume device of a drive letter in Wine's +file
-    trace, in order: (ReadFile or WriteFile, bytes asked for, NT status, with
-    the bytes moved after SUCCESS). A handle counts as the volume's from the
-    CreateFileW of "\\\\.\\X:" that returned it until another CreateFileW
-    returns the same value."""
+VOLUME_REQUESTS = {"90018": "lock", "90020": "dismount", "9001c": "unlock"}
+
+
+def volume_events(trace, letter):
+    """What the program asked of the volume device of a drive letter in Wine's
+    +file trace, in order: (ReadFile or WriteFile, handle, bytes asked for, NT
+    status, with the bytes moved after SUCCESS), and (lock, dismount or unlock,
+    handle, 0, ""). A handle counts as the volume's from the CreateFileW of
+    "\\\\.\\X:" that returned it until another CreateFileW returns the same value."""
     volume = 'CreateFileW L"\\\\\\\\.\\\\%s:"' % letter
     handles = set()
     opening = None
     asked = None
-    transfers = []
+    events = []
     with open(trace, encoding="utf-8", errors="replace") as lines:
         for line in lines:
             if ":CreateFileW L\"" in line:
@@ -583,16 +586,25 @@ def volume_transfers(trace, letter):
             if match:
                 (handles.add if opening else handles.discard)(int(match.group(1), 16))
                 continue
+            match = re.search(r":DeviceIoControl \(([0-9A-Fa-f]+),([0-9a-f]+),", line)
+            if match and int(match.group(1), 16) in handles and match.group(2) in VOLUME_REQUESTS:
+                events.append((VOLUME_REQUESTS[match.group(2)], int(match.group(1), 16), 0, ""))
+                continue
             match = re.search(r":(ReadFile|WriteFile) ([0-9A-Fa-f]+) [0-9A-Fa-f]+ (\d+) ", line)
             if match:
-                ours = int(match.group(2), 16) in handles
-                asked = (match.group(1), int(match.group(3))) if ours else None
+                handle = int(match.group(2), 16)
+                asked = (match.group(1), handle, int(match.group(3))) if handle in handles else None
                 continue
             match = re.search(r":Nt(?:Read|Write)File = (.*)$", line)
             if match and asked:
-                transfers.append(asked + (match.group(1).strip(),))
+                events.append(asked + (match.group(1).strip(),))
                 asked = None
-    return transfers
+    return events
+
+
+def volume_transfers(trace, letter):
+    """The transfers among volume_events: (ReadFile or WriteFile, bytes, status)."""
+    return [(e[0], e[2], e[3]) for e in volume_events(trace, letter) if e[0].endswith("File")]
 
 
 def large_sector_checks(session, results, work, items):
@@ -607,7 +619,9 @@ def large_sector_checks(session, results, work, items):
       - Wine's +file trace of the program shows the rule in force: on L:'s
         handles a 512-byte read ended in STATUS_INVALID_PARAMETER (error 87,
         from EINVAL) and so did every transfer that was not whole sectors,
-        while whole-sector reads and the write moved 4096 bytes.
+        while whole-sector reads and the write moved 4096 bytes; and the
+        write's session: the volume locked, read again, written, dismounted
+        and unlocked through the one handle that took the lock.
     Without loop devices (losetup refused, as on some CI machines) the case is
     skipped with a note."""
     case = "16 4096-byte sectors"
@@ -673,6 +687,18 @@ def large_sector_checks(session, results, work, items):
                    if t[2] != (refused if t[1] % 4096 else "SUCCESS (%d)" % t[1])])
     results.check("%s: one 4096-byte write" % case, [("WriteFile", 4096, "SUCCESS (4096)")],
                   [t for t in transfers if t[0] == "WriteFile"])
+    # The write's session: the volume locked, read again, written, dismounted
+    # and unlocked, all through the one handle that took the lock.
+    events = volume_events(trace, "L")
+    locked = [i for i, event in enumerate(events) if event[0] == "lock"]
+    session_events = events[locked[0]:] if locked else []
+    results.note("the write's session on L: %s"
+                 % ", ".join("%s %x" % (event[0], event[1]) for event in session_events))
+    results.check("%s: the write's requests" % case,
+                  ["lock", "ReadFile", "ReadFile", "WriteFile", "dismount", "unlock"],
+                  [event[0] for event in session_events])
+    results.check("%s: one handle for the whole write" % case, 1,
+                  len({event[1] for event in session_events}))
 
 
 if __name__ == "__main__":

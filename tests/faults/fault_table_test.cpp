@@ -664,9 +664,17 @@ bool IsWriteExchange(const standin::Exchange& e)
 }
 
 // A lock, an unlock or the volume's geometry: no sector moves.
+// The lock, dismount and unlock of a write on the NT family.
+bool IsVolumeLockRequest(const standin::Exchange& e)
+{
+    return e.code == FSCTL_LOCK_VOLUME || e.code == FSCTL_DISMOUNT_VOLUME ||
+           e.code == FSCTL_UNLOCK_VOLUME;
+}
+
 bool IsControlRequest(const standin::Exchange& e)
 {
-    return e.code == VWIN32_DIOC_DOS_IOCTL || e.code == IOCTL_DISK_GET_DRIVE_GEOMETRY;
+    return e.code == VWIN32_DIOC_DOS_IOCTL || e.code == IOCTL_DISK_GET_DRIVE_GEOMETRY ||
+           IsVolumeLockRequest(e);
 }
 
 bool IsStandardUnlock(const standin::Exchange& e)
@@ -734,6 +742,10 @@ Expectation Expect(const Command& command, const Observed& baseline, const Fault
         const auto& e = baseline.exchanges[static_cast<std::size_t>(fault->step - 1)];
         if (e.code == IOCTL_DISK_GET_DRIVE_GEOMETRY)
             return done; // the sector size is then found by trying
+        // A lock refused once is tried again; a refused dismount or unlock
+        // leaves the write standing, and closing the handle unlocks.
+        if (IsVolumeLockRequest(e))
+            return done;
         if (e.code != VWIN32_DIOC_DOS_IOCTL)
             return failed; // a read or the write
         // A lock refused in every category still lets the write through; a

@@ -1,6 +1,7 @@
 // The disk and file commands end to end on the stand-in: the drive picker, the
 // volume device (NT family), the VWIN32 device (9x family) and image files.
 #include "standin_disk.h"
+#include "winioctl.h"
 #include "ui_fixture.h"
 #include "disk/legacy.h"
 #include "disk/sector.h"
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <dirent.h>
 #include <unistd.h>
 
@@ -479,6 +481,130 @@ TEST_F(Commands, WriteKeepsAMatchingBackupInStep)
                                         : "W" + std::to_string(e.packetForm ? e.start : 0));
             EXPECT_EQ(steps, (std::vector<std::string>{"L", "W0", "W6", "U"})) << c.name;
         }
+    }
+}
+
+// What a write after Yes asks of the NT family's volume, one word a call, and
+// the handles those calls used.
+struct SessionTrace {
+    std::string calls;
+    std::set<std::string> handles;
+};
+
+SessionTrace TraceAfter(std::size_t from)
+{
+    SessionTrace t;
+    const std::pair<const char*, const char*> words[] = {
+        {"CreateFileA(", "open"},  {"DeviceIoControl(", ""}, // named by its code below
+        {"ReadFile(", "read"},     {"WriteFile(", "write"},
+        {"CloseHandle(", "close"}, {"MessageBox", "ask"},
+    };
+    for (std::size_t i = from; i < standin::Calls.size(); ++i) {
+        const std::string& call = standin::Calls[i];
+        for (const auto& [prefix, word] : words) {
+            if (call.rfind(prefix, 0) != 0)
+                continue;
+            std::string name = word;
+            if (*prefix == 'D') {
+                const DWORD code = std::stoul(call.substr(call.find(", ") + 2));
+                name = code == FSCTL_LOCK_VOLUME       ? "lock"
+                       : code == FSCTL_DISMOUNT_VOLUME ? "dismount"
+                       : code == FSCTL_UNLOCK_VOLUME   ? "unlock"
+                                                       : "";
+            }
+            if (name.empty())
+                break;
+            t.calls += (t.calls.empty() ? "" : " ") + name;
+            if (*prefix != 'C' && *prefix != 'M')
+                t.handles.insert(call.substr(std::strlen(prefix),
+                                             call.find_first_of(",)") - std::strlen(prefix)));
+            break;
+        }
+    }
+    return t;
+}
+
+// On the NT family a write locks the volume, reads sector 0 again, writes and
+// dismounts, all through one handle; a volume in use is written unlocked only
+// after a second Yes.
+TEST_F(Commands, WriteLocksAndDismountsTheVolumeThroughOneHandle)
+{
+    struct Case {
+        const char* name;
+        bool inUse;
+        int secondAnswer;               // to the question about a volume in use
+        std::function<void()> afterYes; // what goes wrong once the write is agreed
+        std::string calls;              // after the first Yes
+        bool written;                   // sector 0 changed
+        int dismounts;                  // granted
+        const char* says;               // the one error, or ""
+    };
+    std::string refused = "open"; // a lock tried for about two seconds
+    for (int i = 0; i < 20; ++i)
+        refused += " lock";
+    const Case cases[] = {
+        {"locked", false, IDNO, [] {}, "open lock read write write dismount unlock close", true, 1,
+         ""},
+        {"in use, then Yes", true, IDYES, [] {}, refused + " ask read write write close", true, 0,
+         ""},
+        {"in use, then No", true, IDNO, [] {}, refused + " ask close", false, 0, ""},
+        {"dismount refused", false, IDNO,
+         [] {
+             for (int i = 0; i < 2; ++i) // the sector size, the lock
+                 standin::PassNext("DeviceIoControl");
+             standin::FailNext("DeviceIoControl", ERROR_INVALID_PARAMETER);
+         },
+         "open lock read write write dismount unlock close", true, 0, ""},
+        {"changed under the lock", false, IDNO,
+         [] { standin::FindVolume("\\\\.\\A:")->bytes[100] ^= 0xFF; },
+         "open lock read unlock close ask", false, 0, "的啟動磁區在確認期間已經變更"},
+        {"backup write fails", false, IDNO,
+         [] {
+             standin::PassNext("WriteFile");
+             standin::FailNext("WriteFile", ERROR_WRITE_PROTECT);
+         },
+         "open lock read write write dismount unlock close ask", true, 1,
+         "備份啟動磁區（磁區 6）寫入失敗"},
+    };
+    for (const auto& c : cases) {
+        standin::Reset();
+        SetUp();
+        auto& volume = AddBackedUpVolume(FsKindFat32);
+        volume[100] = 0x11; // in the boot code: a change the comparison must see
+        std::copy(volume.begin(), volume.begin() + 512, volume.begin() + 6 * 512);
+        standin::FindVolume("\\\\.\\A:")->inUse = c.inUse;
+        Menu(IDM_READ_DISK);
+        Type(IDC_HEADS, "255");
+        std::size_t yesAt = 0;
+        int asked = 0;
+        standin::OnMessageBox = [&](const standin::MessageBoxCall& box) {
+            if ((box.type & MB_YESNO) != MB_YESNO)
+                return IDOK;
+            if (++asked > 1)
+                return c.secondAnswer;
+            yesAt = standin::Calls.size();
+            c.afterYes();
+            return IDYES;
+        };
+        Menu(IDM_WRITE_DISK);
+        const SessionTrace t = TraceAfter(yesAt);
+        EXPECT_EQ(t.calls, c.calls) << c.name;
+        EXPECT_EQ(t.handles.size(), 1u) << c.name << ": every transfer on the locking handle";
+        EXPECT_EQ(LoadU16(volume.data(), 26) == 255, c.written) << c.name;
+        EXPECT_EQ(standin::Handles().open(), 0) << c.name;
+        EXPECT_EQ(standin::FindVolume("\\\\.\\A:")->lockedBy, 0u) << c.name;
+        EXPECT_EQ(standin::FindVolume("\\\\.\\A:")->dismounts, c.dismounts) << c.name;
+        if (c.inUse) {
+            ASSERT_EQ(Questions().size(), 2u) << c.name;
+            EXPECT_TRUE(Holds(Questions()[1], "正在使用中")) << Questions()[1];
+            EXPECT_TRUE(Holds(Questions()[1], "下次開機")) << Questions()[1];
+        }
+        if (*c.says == '\0') {
+            EXPECT_TRUE(Errors().empty()) << c.name << ": " << Errors()[0];
+            continue;
+        }
+        ASSERT_EQ(Errors().size(), 1u) << c.name;
+        EXPECT_TRUE(Holds(Errors()[0], c.says)) << c.name << ": " << Errors()[0];
     }
 }
 

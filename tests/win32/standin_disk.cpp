@@ -478,6 +478,8 @@ long long Admit(const char* function, HANDLE handle, const void* buffer, DWORD b
         error = ERROR_INVALID_PARAMETER;
     else if (volume->noMedium)
         error = ERROR_NOT_READY;
+    else if (volume->lockedBy != 0 && volume->lockedBy != Key(handle))
+        error = ERROR_ACCESS_DENIED;
     else if (volume->lastSectorGuarded && !file->extended &&
              file->position + bytes > volume->bytes.size() - volume->sectorSize)
         error = ERROR_SECTOR_NOT_FOUND;
@@ -549,6 +551,8 @@ BOOL WINAPI CloseHandle(HANDLE handle)
     }
     found->second.open = false;
     ++stats.closed;
+    if (Volume* volume = FindVolume(found->second.name); volume && volume->lockedBy == Key(handle))
+        volume->lockedBy = 0; // closing the handle releases its lock
     return TRUE;
 }
 
@@ -589,11 +593,38 @@ BOOL PartitionControl(const Volume& volume, DWORD code, LPVOID out, DWORD outSiz
     return Answer(&info, sizeof info, out, outSize, returned);
 }
 
-// A control request on a volume: the drive geometry, the partition requests and
-// extended access.
-BOOL VolumeControl(OpenFile& file, DWORD code, LPVOID out, DWORD outSize, LPDWORD returned)
+// Lock, unlock and dismount: a lock is refused while the volume is in use or
+// locked by another handle; unlocking and dismounting need the handle's lock.
+BOOL LockControl(Volume* volume, HANDLE handle, DWORD code)
 {
-    const Volume* volume = FindVolume(file.name);
+    DWORD error = 0;
+    if (volume == nullptr)
+        error = ERROR_INVALID_FUNCTION;
+    else if (code == FSCTL_LOCK_VOLUME && (volume->inUse || volume->lockedBy != 0))
+        error = ERROR_ACCESS_DENIED;
+    else if (code != FSCTL_LOCK_VOLUME && volume->lockedBy != Key(handle))
+        error = code == FSCTL_UNLOCK_VOLUME ? ERROR_NOT_LOCKED : ERROR_ACCESS_DENIED;
+    if (error != 0) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (code == FSCTL_LOCK_VOLUME)
+        volume->lockedBy = Key(handle);
+    else if (code == FSCTL_UNLOCK_VOLUME)
+        volume->lockedBy = 0;
+    else
+        ++volume->dismounts;
+    return TRUE;
+}
+
+// A control request on a volume: the drive geometry, the partition requests,
+// extended access, and locking.
+BOOL VolumeControl(HANDLE handle, OpenFile& file, DWORD code, LPVOID out, DWORD outSize,
+                   LPDWORD returned)
+{
+    Volume* volume = FindVolume(file.name);
+    if (code == FSCTL_LOCK_VOLUME || code == FSCTL_UNLOCK_VOLUME || code == FSCTL_DISMOUNT_VOLUME)
+        return LockControl(volume, handle, code);
     if (volume != nullptr &&
         (code == IOCTL_DISK_GET_PARTITION_INFO || code == IOCTL_DISK_GET_PARTITION_INFO_EX))
         return PartitionControl(*volume, code, out, outSize, returned);
@@ -659,7 +690,7 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, 
         error = step.value;
     else if (!file->device) {
         Exchanges.push_back(e);
-        return VolumeControl(*file, code, out, outSize, returned);
+        return VolumeControl(device, *file, code, out, outSize, returned);
     } else if (in == nullptr || out == nullptr || inSize < RegisterBlockSize ||
                outSize < RegisterBlockSize)
         error = ERROR_INVALID_PARAMETER;

@@ -26,6 +26,7 @@
 #define ERROR_NOT_SUPPORTED 50
 #define ERROR_SECTOR_NOT_FOUND 27
 #define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_NOT_LOCKED 158
 
 namespace standin {
 
@@ -48,6 +49,14 @@ struct Volume {
     // reaches it only after FSCTL_ALLOW_EXTENDED_DASD_IO, which needs a handle
     // that shares both reading and writing. Otherwise a transfer there fails.
     bool lastSectorGuarded = false;
+    // FSCTL_LOCK_VOLUME fails with ERROR_ACCESS_DENIED, as for a volume with open
+    // files, the system volume or one holding a page file.
+    bool inUse = false;
+    // The handle that holds the volume's lock, 0 when none: transfers through any
+    // other handle then fail with ERROR_ACCESS_DENIED. Dismounts counts the
+    // dismounts granted.
+    std::uintptr_t lockedBy = 0;
+    int dismounts = 0;
 };
 // Adds (or replaces) a volume of size bytes, each set to fill.
 Volume& AddVolume(const std::string& name, std::size_t size, std::uint8_t fill = 0);

@@ -144,6 +144,12 @@ void WINAPI GetLocalTime(LPSYSTEMTIME time)
     *time = LocalTime;
 }
 
+// Returns at once: the tests see the wait in the log, not in their run time.
+void WINAPI Sleep(DWORD milliseconds)
+{
+    Log("Sleep(" + std::to_string(milliseconds) + ")");
+}
+
 DWORD WINAPI GetFileAttributesA(LPCSTR path)
 {
     struct stat info;

@@ -168,13 +168,14 @@ LPVOID WINAPI LockResource(HGLOBAL loaded);
 DWORD WINAPI GetTempPathA(DWORD size, LPSTR path);
 UINT WINAPI GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR name);
 void WINAPI GetLocalTime(LPSYSTEMTIME time);
+void WINAPI Sleep(DWORD milliseconds);
 DWORD WINAPI GetFileAttributesA(LPCSTR path);
 BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL WINAPI DeleteFileA(LPCSTR path);
 BOOL WINAPI MoveFileA(LPCSTR from, LPCSTR to);
 BOOL WINAPI MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags);
-int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount,
-                               LPSTR multi, int multiSize, LPCSTR defaultChar, LPBOOL usedDefault);
+int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideCount, LPSTR multi,
+                               int multiSize, LPCSTR defaultChar, LPBOOL usedDefault);
 HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
                           DWORD disposition, DWORD flags, HANDLE templateFile);
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distanceLow, PLONG distanceHigh, DWORD method);
