@@ -126,6 +126,7 @@ enum TableResult : std::uint8_t {
     TableGptEntryRange,    // an entry ends before it starts or lies outside the usable LBAs
     TableGptEntriesCutOff, // the entries lie past the end of the image
     TableTooManyVolumes,   // more volumes than the list holds
+    TableEmpty,            // a valid table that holds no partition
 };
 
 // Checks the header in block (blockSize bytes, the sector it was read from),

@@ -330,6 +330,8 @@ ImageResult ListVolumes(std::uint64_t fileBytes)
     }
     if (WalkReadFailed)
         return ImageReadFailed;
+    if (table == TableGood && ImageVolumeCount == 0)
+        table = TableEmpty;
     ImageTableProblem = table;
     return table == TableGood ? ImageListed : ImageBadTable;
 }

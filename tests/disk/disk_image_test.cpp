@@ -166,6 +166,9 @@ TEST(DiskImage, ListsTheVolumesOfEveryLayoutOrSaysWhatIsWrong)
     Entry(vhd, 0, 2, 0, 0x0B, 11, 6); // ends one sector past the disk, on the footer
     vhd.resize(17 * S);
     Put(vhd, 16 * S, "conectix");
+    Bytes empty(8 * S);
+    Entry(empty, 0, 1, 0, 0x05, 2, 4); // an extended partition whose EBR is empty
+    Entry(empty, 2 * S, 0, 0, 0, 0, 0);
     Bytes vdi(2 * S);
     StoreU32(vdi.data(), 0x40, 0xbeda107f);
 
@@ -179,6 +182,7 @@ TEST(DiskImage, ListsTheVolumesOfEveryLayoutOrSaysWhatIsWrong)
         {"chain that loops", loop, "r9 t3 disk=0"},
         {"overlapping entries", overlap, "r9 t2 disk=0"},
         {"boot flag 0x01", flag, "r9 t1 disk=0"},
+        {"no partition", empty, "r9 t12 disk=0"},
         {"GPT", Gpt(S), "r0 t0 disk=32768 1@34+10G 3@50+5G"},
         {"GPT, bad primary", badPrimary, "r0 t0 backup disk=32768 1@34+10G 3@50+5G"},
         {"GPT, both bad", badBoth, "r9 t7 disk=0"},
