@@ -98,7 +98,7 @@ constexpr std::size_t Attributes = 48; // u64
 constexpr std::size_t Name = 56;       // 72 bytes, UTF-16LE
 constexpr std::uint32_t MinEntrySize = 128;
 // Arrays larger than this are taken as damage (the usual one is 16 KiB).
-constexpr std::uint64_t MaxEntriesBytes = 1024 * 1024;
+constexpr std::uint64_t MaxEntriesBytes = std::uint64_t{1} << 20;
 constexpr std::size_t GuidSize = 16;
 } // namespace gpt
 

@@ -239,7 +239,7 @@ TableResult ListGptEntries(std::uint32_t size, const GptHeader& h)
             !ReadAt(ListedFile, (h.entriesLba + slot / perSector) * size, Block, size))
             return TableGood; // WalkReadFailed tells
         GptEntry e;
-        if (!LoadGptEntry(Block + (slot % perSector) * h.entrySize, &e))
+        if (!LoadGptEntry(Block + std::size_t{slot % perSector} * h.entrySize, &e))
             continue;
         if (e.first > e.last || e.first < h.firstUsable || e.last > h.lastUsable)
             return TableGptEntryRange;

@@ -32,7 +32,7 @@ void Put(Bytes& b, std::size_t off, const std::string& text)
 void Entry(Bytes& b, std::size_t sector, int slot, std::uint8_t flag, std::uint8_t type,
            std::uint32_t start, std::uint32_t count)
 {
-    std::uint8_t* e = b.data() + sector + 446 + 16 * slot;
+    std::uint8_t* e = b.data() + sector + 446 + std::size_t{16} * slot;
     e[0] = flag;
     e[4] = type;
     StoreU32(e, 8, start);
@@ -48,11 +48,11 @@ struct Slot {
 
 // A GPT header at lba with its four-entry array at entries, both CRCs right.
 void GptAt(Bytes& b, std::size_t ss, std::uint64_t lba, std::uint64_t entries,
-           std::vector<Slot> slots)
+           const std::vector<Slot>& slots)
 {
     std::uint8_t* a = b.data() + entries * ss;
     for (const Slot& s : slots) {
-        std::uint8_t* e = a + 128 * (s.slot - 1);
+        std::uint8_t* e = a + std::size_t{128} * (s.slot - 1);
         e[0] = 0xAF; // any type GUID that is not all zero
         StoreU64(e, 32, s.first);
         StoreU64(e, 40, s.last);
@@ -66,7 +66,7 @@ void GptAt(Bytes& b, std::size_t ss, std::uint64_t lba, std::uint64_t entries,
     StoreU64(h, 72, entries);
     StoreU32(h, 80, 4);
     StoreU32(h, 84, 128);
-    StoreU32(h, 88, Crc32Update(0, a, 4 * 128));
+    StoreU32(h, 88, Crc32Update(0, a, std::size_t{4} * 128));
     StoreU32(h, 16, 0);
     StoreU32(h, 16, Crc32Update(0, h, 92));
 }

@@ -101,7 +101,7 @@ void MoveBytes(Volume& volume, std::uint64_t position, void* memory, std::size_t
         return;
     }
     const int fd = open(volume.hostFile.c_str(), write ? O_RDWR : O_RDONLY);
-    const ssize_t moved = fd < 0 ? -1
+    const ssize_t moved = fd < 0  ? -1
                           : write ? pwrite(fd, memory, n, static_cast<off_t>(position))
                                   : pread(fd, memory, n, static_cast<off_t>(position));
     if (fd >= 0)
