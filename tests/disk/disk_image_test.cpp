@@ -12,8 +12,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -22,11 +23,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 const char* const ImageName = "C:\\disk.img";
 constexpr std::size_t S = 512;
-
-void Put(Bytes& b, std::size_t off, const std::string& text)
-{
-    std::copy(text.begin(), text.end(), b.begin() + static_cast<std::ptrdiff_t>(off));
-}
 
 // One MBR or EBR entry in the sector at byte sector.
 void Entry(Bytes& b, std::size_t sector, int slot, std::uint8_t flag, std::uint8_t type,
@@ -41,24 +37,18 @@ void Entry(Bytes& b, std::size_t sector, int slot, std::uint8_t flag, std::uint8
     b[sector + 511] = 0xAA;
 }
 
-struct Slot {
-    int slot; // 1-based
-    std::uint64_t first, last;
-};
-
-// A GPT header at lba with its four-entry array at entries, both CRCs right.
-void GptAt(Bytes& b, std::size_t ss, std::uint64_t lba, std::uint64_t entries,
-           const std::vector<Slot>& slots)
+// A GPT header at lba, with CRCs right, and its four-entry array at entries:
+// slot 1 holds LBAs 34 to 43, slot 3 LBAs 50 to 54.
+void GptAt(Bytes& b, std::size_t ss, std::uint64_t lba, std::uint64_t entries)
 {
     std::uint8_t* a = b.data() + entries * ss;
-    for (const Slot& s : slots) {
-        std::uint8_t* e = a + std::size_t{128} * (s.slot - 1);
-        e[0] = 0xAF; // any type GUID that is not all zero
-        StoreU64(e, 32, s.first);
-        StoreU64(e, 40, s.last);
-    }
+    a[0] = a[256] = 0xAF; // type GUIDs that are not all zero
+    StoreU64(a, 32, 34);
+    StoreU64(a, 40, 43);
+    StoreU64(a, 256 + 32, 50);
+    StoreU64(a, 256 + 40, 54);
     std::uint8_t* h = b.data() + lba * ss;
-    Put(b, lba * ss, "EFI PART");
+    std::copy_n("EFI PART", 8, h);
     StoreU32(h, 12, 92);
     StoreU64(h, 24, lba);
     StoreU64(h, 40, 3);
@@ -67,7 +57,6 @@ void GptAt(Bytes& b, std::size_t ss, std::uint64_t lba, std::uint64_t entries,
     StoreU32(h, 80, 4);
     StoreU32(h, 84, 128);
     StoreU32(h, 88, Crc32Update(0, a, std::size_t{4} * 128));
-    StoreU32(h, 16, 0);
     StoreU32(h, 16, Crc32Update(0, h, 92));
 }
 
@@ -77,9 +66,8 @@ Bytes Gpt(std::size_t ss)
 {
     Bytes b(64 * ss);
     Entry(b, 0, 0, 0, 0xEE, 1, 63);
-    const std::vector<Slot> slots = {{1, 34, 43}, {3, 50, 54}};
-    GptAt(b, ss, 1, 2, slots);
-    GptAt(b, ss, 63, 62, slots);
+    GptAt(b, ss, 1, 2);
+    GptAt(b, ss, 63, 62);
     return b;
 }
 
@@ -106,24 +94,21 @@ Bytes Chain()
     return b;
 }
 
-Bytes BootSector(std::size_t bytes, const char* tag, std::uint16_t sectorSize)
+Bytes With(Bytes b, std::size_t off, const char* text)
 {
-    Bytes b(bytes);
-    Put(b, 3, tag);
+    std::memcpy(b.data() + off, text, std::strlen(text));
+    return b;
+}
+
+Bytes BootSector(const char* tag, std::uint16_t sectorSize)
+{
+    Bytes b = With(Bytes(64 * S), 3, tag);
     StoreU16(b.data(), 11, sectorSize);
     if (tag[0] != 'N') { // a FAT BPB: reserved sectors, two FATs, media F8
         StoreU16(b.data(), 14, 1);
         b[16] = 2;
         b[21] = 0xF8;
     }
-    b[510] = 0x55;
-    b[511] = 0xAA;
-    return b;
-}
-
-Bytes With(Bytes b, std::size_t off, const std::string& text)
-{
-    Put(b, off, text);
     return b;
 }
 
@@ -162,10 +147,9 @@ TEST(DiskImage, ListsTheVolumesOfEveryLayoutOrSaysWhatIsWrong)
     Bytes badBoth = Gpt(S);
     badBoth[2 * S + 32] ^= 1;  // the primary's entries
     badBoth[63 * S + 40] ^= 1; // the backup header
-    Bytes vhd = Mbr(16);
+    Bytes vhd = Mbr(17);
     Entry(vhd, 0, 2, 0, 0x0B, 11, 6); // ends one sector past the disk, on the footer
-    vhd.resize(17 * S);
-    Put(vhd, 16 * S, "conectix");
+    vhd = With(vhd, 16 * S, "conectix");
     Bytes empty(8 * S);
     Entry(empty, 0, 1, 0, 0x05, 2, 4); // an extended partition whose EBR is empty
     Entry(empty, 2 * S, 0, 0, 0, 0, 0);
@@ -194,10 +178,9 @@ TEST(DiskImage, ListsTheVolumesOfEveryLayoutOrSaysWhatIsWrong)
         {"VDI", vdi, "r7 t0 disk=0"},
         {"dynamic VHD", With(Bytes(4 * S), 0, "conectix"), "r8 t0 disk=0"},
         {"fixed VHD", vhd, "r0 t0 disk=8192 1@1+10P 3@11+6P cut"},
-        {"FAT volume", BootSector(64 * S, "MSWIN4.1", 512), "r0 t0 disk=32768 1@0+64O"},
-        {"FAT, 2048-byte sectors", BootSector(64 * S, "MSWIN4.1", 2048),
-         "r0 t0 disk=32768 1@0+16O/2048"},
-        {"NTFS volume", BootSector(64 * S, "NTFS    ", 512), "r0 t0 disk=32768 1@0+64O"},
+        {"FAT volume", BootSector("MSWIN4.1", 512), "r0 t0 disk=32768 1@0+64O"},
+        {"FAT, 2048-byte sectors", BootSector("MSWIN4.1", 2048), "r0 t0 disk=32768 1@0+16O/2048"},
+        {"NTFS volume", BootSector("NTFS    ", 512), "r0 t0 disk=32768 1@0+64O"},
         {"truncated disk", Mbr(24), "r0 t0 disk=12288 1@1+10P 3@20+10P cut"},
         {"destroyed boot sector", Bytes(8 * S), "r0 t0 disk=4096 1@0+8W"},
         {"shorter than a sector", Bytes(100), "r3 t0 disk=0"},
@@ -267,13 +250,11 @@ TEST(DiskImage, TransfersOneSectorOfAVolumeInPlace)
 // through 64-bit positions.
 TEST(DiskImage, ReachesTheLastSectorOfAFileLargerThan4GiB)
 {
-    char folder[] = "/tmp/kelvashin-large-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string path = std::string(folder) + "/large.img";
+    const std::string path = testing::TempDir() + "kelvashin-large.img";
     constexpr std::uint64_t sectors = (std::uint64_t{4} << 30) / S + 2048;
     Bytes mbr(S);
     Entry(mbr, 0, 0, 0, 0x07, 2048, sectors - 2048);
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(ftruncate(fd, static_cast<off_t>(sectors * S)), 0);
     ASSERT_EQ(pwrite(fd, mbr.data(), S, 0), static_cast<ssize_t>(S));
@@ -293,7 +274,6 @@ TEST(DiskImage, ReachesTheLastSectorOfAFileLargerThan4GiB)
     EXPECT_EQ(back[0], 0x5A);
     close(fd);
     unlink(path.c_str());
-    rmdir(folder);
 }
 
 } // namespace

@@ -58,49 +58,32 @@ for kind in range(6):
     save("ones-kind%d" % kind, b"\xff" * 512 + bytes([kind]))
 
 # Seeds of the table fuzzer, in the folder given second: a steering byte (bit 0,
-# 1, 2: set the CRC32s of a GPT at 512, at 4096, at the end), then an image.
+# 1: set the CRC32s of a GPT at 512, at 4096), then an MBR chain or a GPT.
 if len(sys.argv) > 2:
-    out = sys.argv[2]
-    os.makedirs(out, exist_ok=True)
+    os.makedirs(sys.argv[2], exist_ok=True)
 
-    def entry(image, sector, slot, kind, start, count, flag=0):
-        at = sector + 446 + 16 * slot
-        image[at] = flag
-        image[at + 4] = kind
-        image[at + 8:at + 16] = start.to_bytes(4, "little") + count.to_bytes(4, "little")
-        image[sector + 510:sector + 512] = b"\x55\xaa"
+    def put(image, at, *fields):
+        for off, width, value in fields:
+            image[at + off:at + off + width] = value.to_bytes(width, "little")
 
-    def gpt(size, sectors):
-        image = bytearray(sectors * size)
-        entry(image, 0, 0, 0xEE, 1, sectors - 1)
-        for lba, entries in ((1, 2), (sectors - 1, sectors - 2)):
-            h = lba * size
-            image[h:h + 8] = b"EFI PART"
-            fields = [(12, 4, 92), (24, 8, lba), (40, 8, 3), (48, 8, sectors - 3),
-                      (72, 8, entries), (80, 4, 4), (84, 4, 128)]
-            for off, width, value in fields:
-                image[h + off:h + off + width] = value.to_bytes(width, "little")
-            e = entries * size
-            for slot, first, last in ((0, 4, 7), (2, 9, 12)):
-                image[e + 128 * slot] = 0xAF
-                image[e + 128 * slot + 32:e + 128 * slot + 48] = \
-                    first.to_bytes(8, "little") + last.to_bytes(8, "little")
-        return image
+    def entry(image, sector, slot, kind, start, count):
+        put(image, sector + 446 + 16 * slot, (4, 1, kind), (8, 4, start), (12, 4, count))
+        put(image, sector, (510, 2, 0xAA55))
 
     mbr = bytearray(32 * 512)
-    entry(mbr, 0, 0, 0x06, 1, 10, 0x80)
-    entry(mbr, 0, 1, 0x0F, 12, 20)
-    entry(mbr, 12 * 512, 0, 0x06, 1, 5)
-    entry(mbr, 12 * 512, 1, 0x05, 8, 10)
-    entry(mbr, 20 * 512, 0, 0x0B, 1, 6)
-    fat = bytearray(8 * 512)
-    fat[3:11] = b"MSWIN4.1"
-    fat[11:17] = bytes([0, 2, 1, 1, 0, 2])
-    fat[21] = 0xF8
-    fat[510:512] = b"\x55\xaa"
-    vhd = bytearray(mbr) + b"conectix" + bytes(504)
-    for name, data in [("mbr-chain", b"\x00" + mbr), ("gpt", b"\x05" + gpt(512, 24)),
-                       ("gpt-4096", b"\x02" + gpt(4096, 12)), ("fat-volume", b"\x00" + fat),
-                       ("fixed-vhd", b"\x00" + vhd)]:
-        with open(os.path.join(out, name), "wb") as f:
+    for sector, slot, kind, start, count in [(0, 0, 6, 1, 10), (0, 1, 0xF, 12, 20), (12, 0, 6, 1, 5),
+                                             (12, 1, 5, 8, 10), (20, 0, 0xB, 1, 6)]:
+        entry(mbr, sector * 512, slot, kind, start, count)
+    seeds = {"mbr-chain": b"\x00" + mbr}
+    for size, sectors, steer in [(512, 24, 1), (4096, 12, 2)]:
+        gpt = bytearray(sectors * size)
+        entry(gpt, 0, 0, 0xEE, 1, sectors - 1)
+        gpt[size:size + 8] = b"EFI PART"
+        put(gpt, size, (12, 4, 92), (24, 8, 1), (40, 8, 3), (48, 8, sectors - 3), (72, 8, 2),
+            (80, 4, 4), (84, 4, 128))
+        gpt[2 * size] = 0xAF
+        put(gpt, 2 * size, (32, 8, 4), (40, 8, 7))
+        seeds["gpt-%d" % size] = bytes([steer]) + gpt
+    for name, data in seeds.items():
+        with open(os.path.join(sys.argv[2], name), "wb") as f:
             f.write(data)

@@ -1,17 +1,14 @@
-// Coverage-guided fuzzing of the partition table walk: any file, listed as an
-// image, must give a listing or a code without fault, read nothing outside the
-// file and end; every volume listed must be readable where it is not cut short.
-//
-// The first byte steers, the rest is the image file. Bit 0 sets the CRC32s of a
-// GPT header at byte 512 and of its entries, bit 1 those at byte 4096, bit 2
-// those of a backup header in the last 512 bytes, so that mutations reach the
-// entries behind a valid header too.
+// Fuzzing of the partition table walk: any file, listed as an image, gives a
+// listing or a code without fault, reads nothing outside the file and ends;
+// a listed volume not cut short has a readable sector 0. The first byte steers,
+// the rest is the file: bits 0, 1 and 2 set the CRC32s of a GPT header (and its
+// entries) at byte 512, at byte 4096 and in the last 512 bytes, so that
+// mutations reach the entries behind a valid header too.
 #include "standin_disk.h"
 #include "core/partition.h"
 #include "core/record.h"
 #include "disk/disk_image.h"
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
