@@ -56,3 +56,34 @@ save("tag-all", bytes(both))
 # Each kind forced onto a record of all ones (the 513th byte names the kind).
 for kind in range(6):
     save("ones-kind%d" % kind, b"\xff" * 512 + bytes([kind]))
+
+# Seeds of the table fuzzer, in the folder given second: a steering byte (bit 0,
+# 1: set the CRC32s of a GPT at 512, at 4096), then an MBR chain or a GPT.
+if len(sys.argv) > 2:
+    os.makedirs(sys.argv[2], exist_ok=True)
+
+    def put(image, at, *fields):
+        for off, width, value in fields:
+            image[at + off:at + off + width] = value.to_bytes(width, "little")
+
+    def entry(image, sector, slot, kind, start, count):
+        put(image, sector + 446 + 16 * slot, (4, 1, kind), (8, 4, start), (12, 4, count))
+        put(image, sector, (510, 2, 0xAA55))
+
+    mbr = bytearray(32 * 512)
+    for sector, slot, kind, start, count in [(0, 0, 6, 1, 10), (0, 1, 0xF, 12, 20), (12, 0, 6, 1, 5),
+                                             (12, 1, 5, 8, 10), (20, 0, 0xB, 1, 6)]:
+        entry(mbr, sector * 512, slot, kind, start, count)
+    seeds = {"mbr-chain": b"\x00" + mbr}
+    for size, sectors, steer in [(512, 24, 1), (4096, 12, 2)]:
+        gpt = bytearray(sectors * size)
+        entry(gpt, 0, 0, 0xEE, 1, sectors - 1)
+        gpt[size:size + 8] = b"EFI PART"
+        put(gpt, size, (12, 4, 92), (24, 8, 1), (40, 8, 3), (48, 8, sectors - 3), (72, 8, 2),
+            (80, 4, 4), (84, 4, 128))
+        gpt[2 * size] = 0xAF
+        put(gpt, 2 * size, (32, 8, 4), (40, 8, 7))
+        seeds["gpt-%d" % size] = bytes([steer]) + gpt
+    for name, data in seeds.items():
+        with open(os.path.join(sys.argv[2], name), "wb") as f:
+            f.write(data)

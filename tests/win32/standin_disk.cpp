@@ -17,6 +17,10 @@
 
 #include "winioctl.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -76,6 +80,36 @@ std::map<int, int> locks; // drive -> lock level
 HandleStats stats;
 bool vwin32Present = true;
 std::uintptr_t nextHandle = 0;
+
+// The volume's size in bytes, wherever its bytes live.
+std::uint64_t SizeOf(const Volume& volume)
+{
+    struct stat info {};
+    if (volume.hostFile.empty())
+        return volume.bytes.size();
+    return stat(volume.hostFile.c_str(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+}
+
+// Moves n bytes at position between the volume and memory.
+void MoveBytes(Volume& volume, std::uint64_t position, void* memory, std::size_t n, bool write)
+{
+    if (volume.hostFile.empty()) {
+        if (write)
+            std::memcpy(volume.bytes.data() + position, memory, n);
+        else
+            std::memcpy(memory, volume.bytes.data() + position, n);
+        return;
+    }
+    const int fd = open(volume.hostFile.c_str(), write ? O_RDWR : O_RDONLY);
+    const ssize_t moved = fd < 0  ? -1
+                          : write ? pwrite(fd, memory, n, static_cast<off_t>(position))
+                                  : pread(fd, memory, n, static_cast<off_t>(position));
+    if (fd >= 0)
+        close(fd);
+    if (moved != static_cast<ssize_t>(n))
+        std::fprintf(stderr, "stand-in: host file %s moved %zd of %zu bytes\n",
+                     volume.hostFile.c_str(), moved, n);
+}
 
 std::string Upper(std::string s)
 {
@@ -278,6 +312,13 @@ Volume& AddVolume(const std::string& name, std::size_t size, std::uint8_t fill)
     return volume;
 }
 
+Volume& AddHostFile(const std::string& name, const std::string& path)
+{
+    Volume& volume = AddVolume(name, 0);
+    volume.hostFile = path;
+    return volume;
+}
+
 Volume* FindVolume(const std::string& name)
 {
     auto found = volumes.find(Upper(name));
@@ -429,7 +470,7 @@ DWORD WINAPI SetFilePointer(HANDLE handle, LONG distanceLow, PLONG distanceHigh,
         return INVALID_SET_FILE_POINTER;
     }
     const Volume* volume = file->device ? nullptr : FindVolume(file->name);
-    const std::int64_t size = volume ? static_cast<std::int64_t>(volume->bytes.size()) : 0;
+    const std::int64_t size = volume ? static_cast<std::int64_t>(SizeOf(*volume)) : 0;
     const std::int64_t origin = method == FILE_BEGIN ? 0
                                 : method == 1        ? static_cast<std::int64_t>(file->position)
                                                      : size;
@@ -481,7 +522,7 @@ long long Admit(const char* function, HANDLE handle, const void* buffer, DWORD b
     else if (volume->lockedBy != 0 && volume->lockedBy != Key(handle))
         error = ERROR_ACCESS_DENIED;
     else if (volume->lastSectorGuarded && !file->extended &&
-             file->position + bytes > volume->bytes.size() - volume->sectorSize)
+             file->position + bytes > SizeOf(*volume) - volume->sectorSize)
         error = ERROR_SECTOR_NOT_FOUND;
     else if (write && volume->writeProtected)
         error = ERROR_WRITE_PROTECT;
@@ -489,7 +530,7 @@ long long Admit(const char* function, HANDLE handle, const void* buffer, DWORD b
         SetLastError(error);
         return -1;
     }
-    const std::uint64_t size = volume->bytes.size();
+    const std::uint64_t size = SizeOf(*volume);
     std::uint64_t room = file->position < size ? size - file->position : 0;
     if (room > bytes)
         room = bytes;
@@ -509,7 +550,7 @@ BOOL WINAPI ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, L
     if (n < 0)
         return FALSE;
     if (n > 0)
-        std::memcpy(buffer, volume->bytes.data() + file->position, static_cast<std::size_t>(n));
+        MoveBytes(*volume, file->position, buffer, static_cast<std::size_t>(n), false);
     file->position += static_cast<std::uint64_t>(n);
     if (read)
         *read = static_cast<DWORD>(n);
@@ -525,11 +566,31 @@ BOOL WINAPI WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD writ
     if (n < 0)
         return FALSE;
     if (n > 0)
-        std::memcpy(volume->bytes.data() + file->position, buffer, static_cast<std::size_t>(n));
+        MoveBytes(*volume, file->position, const_cast<void*>(buffer), static_cast<std::size_t>(n),
+                  true);
     file->position += static_cast<std::uint64_t>(n);
     if (written)
         *written = static_cast<DWORD>(n);
     return TRUE;
+}
+
+DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD sizeHigh)
+{
+    Log("GetFileSize(" + HandleName(handle) + ", " + (sizeHigh ? "&" : "null") + ")");
+    const Step step = NextStep("GetFileSize");
+    OpenFile* file = UseHandle(handle);
+    const Volume* volume = file && !file->device ? FindVolume(file->name) : nullptr;
+    if (file == nullptr || step.kind == Kind::Fail || volume == nullptr) {
+        if (file != nullptr)
+            SetLastError(step.kind == Kind::Fail ? step.value : ERROR_INVALID_FUNCTION);
+        return INVALID_FILE_SIZE;
+    }
+    const std::uint64_t size = SizeOf(*volume);
+    if (sizeHigh)
+        *sizeHigh = static_cast<DWORD>(size >> 32);
+    else if (size > 0xFFFFFFFFu)
+        return INVALID_FILE_SIZE; // the high half has nowhere to go
+    return static_cast<DWORD>(size);
 }
 
 BOOL WINAPI CloseHandle(HANDLE handle)

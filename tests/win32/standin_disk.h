@@ -57,9 +57,14 @@ struct Volume {
     // dismounts granted.
     std::uintptr_t lockedBy = 0;
     int dismounts = 0;
+    // When set, the bytes live in this file of the host instead (files of any
+    // size, sparse ones too); GetFileSize reports its size.
+    std::string hostFile;
 };
 // Adds (or replaces) a volume of size bytes, each set to fill.
 Volume& AddVolume(const std::string& name, std::size_t size, std::uint8_t fill = 0);
+// Adds (or replaces) a file of that name whose bytes are the host file at path.
+Volume& AddHostFile(const std::string& name, const std::string& path);
 // The volume of that name (letters compare without case), or null.
 Volume* FindVolume(const std::string& name);
 // "\\.\A:" for drive 1, "\\.\C:" for drive 3.
