@@ -78,7 +78,7 @@ bool ValidNameByte(std::uint8_t c)
 bool IsDotEntry(const std::uint8_t* e, int dots)
 {
     for (int i = 0; i < 11; ++i)
-        if (e[dirent::Name + i] != (i < dots ? '.' : ' '))
+        if (e[dirent::Name + i] != static_cast<std::uint8_t>(i < dots ? '.' : ' '))
             return false;
     return (e[dirent::Attr] & dirent::AttrDirectory) != 0;
 }
@@ -467,7 +467,11 @@ bool BuildLayout(const RebuildScan* scan, int w, Layout* out)
             l.how[RbFatSize] = HowGuessed;
         }
     }
+    if (l.dataStart >= scan->volumeSectors)
+        return false;
     if (l.fatSize == 0) {
+        if (l.spc == 0)
+            return false;
         // One copy, the data start known: FAT32 data follows the FAT; FAT12/16
         // get the smallest FAT for their clusters, the root directory the rest.
         if (w == 2) {
@@ -679,7 +683,8 @@ void FillRecord(const RebuildScan* scan, Layout& l, std::uint8_t* r)
         StoreU16(r, fat32::BPB_FSInfo, static_cast<std::uint32_t>(fsInfo));
         StoreU16(r, fat32::BPB_BkBootSec, static_cast<std::uint32_t>(backup));
     }
-    std::memcpy(r + labelOff, "NO NAME    ", 11);
+    constexpr std::uint8_t NoName[11] = {'N', 'O', ' ', 'N', 'A', 'M', 'E', ' ', ' ', ' ', ' '};
+    std::memcpy(r + labelOff, NoName, sizeof NoName);
     l.how[RbLabel] = HowDerived;
     for (int i = 0; i < scan->labelCount; ++i) {
         if (scan->labels[i].sector >= rootFirst && scan->labels[i].sector < rootEnd) {
