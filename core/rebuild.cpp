@@ -202,7 +202,8 @@ void NoteCopies(RebuildScan* scan, const std::uint8_t* p, std::uint64_t sector, 
             c.headSeen = true;
         }
     }
-    if (first != nullptr && !zero && sector >= first->start && sector < second) {
+    if (first != nullptr && !zero && sector >= first->start && sector < second &&
+        scan->firstDirectory == 0) {
         std::size_t last = bps;
         while (last > 0 && p[last - 1] == 0)
             --last;
@@ -224,6 +225,9 @@ void NoteSector(RebuildScan* scan, const std::uint8_t* p, std::uint64_t sector)
     const std::uint8_t cls =
         zero ? static_cast<std::uint8_t>(ClassZero) : ClassifyDirectorySector(p, bps, &dot);
     AddSpan(scan, sector, cls);
+    if ((cls == ClassDirectory || cls == ClassDotDir) && scan->candidateCount > 0 &&
+        scan->firstDirectory == 0)
+        scan->firstDirectory = sector;
     if (cls == ClassDirectory || cls == ClassDotDir) {
         NoteDirectory(scan, p, sector, cls, dot);
     } else if (!zero && sector > 0) {
@@ -361,13 +365,17 @@ std::uint64_t ScanLimit(const RebuildScan* scan)
     const RebuildCandidate* first = FirstCopy(scan, -1);
     if (first == nullptr)
         return NoFatScanLimit;
+    // The FATs end where the first directory starts, or at the last copy.
     const std::uint64_t distance = CopyDistance(scan, *first);
-    if (distance == 0)
-        return None; // one copy: its end is not known
+    std::uint64_t fatsEnd = first->start + MaxCopies * distance;
+    if (scan->firstDirectory > first->start && (distance == 0 || scan->firstDirectory < fatsEnd))
+        fatsEnd = scan->firstDirectory;
+    else if (distance == 0)
+        return None; // one copy, and no directory yet: its end is not known
     const std::uint32_t bps = scan->bytesPerSector;
     const std::uint64_t clusters = scan->fatHighByte * 8 / 12 + 2; // 12 bits: the most entries
     const std::uint64_t rootMax = 2 * 1024 * 1024 / bps;           // 65,536 root entries
-    return first->start + MaxCopies * distance + rootMax + clusters * MaxClusterSectors(bps);
+    return fatsEnd + rootMax + clusters * MaxClusterSectors(bps);
 }
 
 void UpdateProgress(RebuildScan* scan)
@@ -451,7 +459,9 @@ bool BuildLayout(const RebuildScan* scan, int w, Layout* out)
         l.dataStart = fatEnd;
         l.how[RbRootEntries] = HowDerived;
     } else {
-        // The root directory follows the FATs, the first cluster the root directory.
+        // FAT12/16: the root directory follows the FATs, the data follows the
+        // root directory's entries. FAT32 with one FAT: the data, and its root
+        // cluster, start at the first directory past the FAT.
         const std::uint64_t root =
             l.fatSize != 0 ? fatEnd : FirstOfClass(scan, first->start + 1, 1u << ClassDirectory);
         if (root == None)

@@ -146,6 +146,7 @@ struct RebuildScan {
     std::uint64_t fsInfoCopySector; // the second one: the backup's copy
     std::uint64_t backupBootSector; // a FAT32 boot sector past sector 0
     std::uint64_t fatHighByte;      // the last byte in use in the first FAT copy
+    std::uint64_t firstDirectory;   // the first directory sector past it, 0: none yet
 };
 
 // What the scan made of the volume: the layout behind the rebuilt sector, for
