@@ -189,8 +189,9 @@ RebuildSummary RebuildFinish(const RebuildScan* scan, std::uint8_t* record, std:
 
 // --- The pieces of the scan, for the fuzzer ---
 
-// Whether a sector of size bytes holds directory entries; *dotCluster gets the
-// cluster its "." entry names when it starts a subdirectory (else 0).
+// The SectorClass of a sector of size bytes that is not all zeros: directory
+// entries, the first sector of a subdirectory (then *dotCluster gets the
+// cluster its "." entry names, else 0), or anything else.
 std::uint8_t ClassifyDirectorySector(const std::uint8_t* sector, std::size_t size,
                                      std::uint32_t* dotCluster);
 
@@ -200,5 +201,6 @@ std::uint8_t ClassifyDirectorySector(const std::uint8_t* sector, std::size_t siz
 bool FatSectorIndex(const std::uint8_t* sector, std::size_t size, int widthIndex,
                     std::uint64_t* index);
 
-// Whether a sector begins with the start signature of a FAT of that width.
+// Whether a sector (at least 8 bytes) begins with the start signature of a FAT
+// of that width.
 bool FatStartSignature(const std::uint8_t* sector, int widthIndex);
