@@ -585,6 +585,33 @@ void GuessGeometry(std::uint64_t bytes, std::uint16_t* spt, std::uint16_t* heads
     *heads = 255;
 }
 
+// Sectors per track, heads and hidden sectors: the partition's start when the
+// caller knows it, else the old sector's values when its BPB still holds.
+void StoreGeometryAndHidden(const RebuildScan* scan, std::uint8_t* r, bool oldBpb,
+                            std::uint8_t* how)
+{
+    const std::uint8_t* o = scan->oldSector0;
+    std::uint16_t spt = oldBpb ? LoadU16(o, BPB_SecPerTrk) : 0;
+    std::uint16_t heads = oldBpb ? LoadU16(o, BPB_NumHeads) : 0;
+    how[RbGeometry] = HowFound;
+    if (spt == 0 || spt > 63 || heads == 0 || heads > 256) {
+        GuessGeometry(scan->volumeSectors * scan->bytesPerSector, &spt, &heads);
+        how[RbGeometry] = HowGuessed;
+    }
+    StoreU16(r, BPB_SecPerTrk, spt);
+    StoreU16(r, BPB_NumHeads, heads);
+
+    std::uint64_t hidden = 0;
+    how[RbHiddenSectors] = HowFound;
+    if (scan->startKnown)
+        hidden = scan->partitionStart;
+    else if (oldBpb)
+        hidden = LoadU32(o, BPB_HiddSec);
+    else
+        how[RbHiddenSectors] = HowGuessed;
+    StoreU32(r, BPB_HiddSec, static_cast<std::uint32_t>(hidden));
+}
+
 void FillRecord(const RebuildScan* scan, Layout& l, std::uint8_t* r)
 {
     const bool fat32 = l.w == 2;
@@ -621,25 +648,7 @@ void FillRecord(const RebuildScan* scan, Layout& l, std::uint8_t* r)
             StoreU32(r, BPB_TotSec32, total);
     }
 
-    std::uint16_t spt = oldBpb ? LoadU16(o, BPB_SecPerTrk) : 0;
-    std::uint16_t heads = oldBpb ? LoadU16(o, BPB_NumHeads) : 0;
-    l.how[RbGeometry] = HowFound;
-    if (spt == 0 || spt > 63 || heads == 0 || heads > 256) {
-        GuessGeometry(scan->volumeSectors * scan->bytesPerSector, &spt, &heads);
-        l.how[RbGeometry] = HowGuessed;
-    }
-    StoreU16(r, BPB_SecPerTrk, spt);
-    StoreU16(r, BPB_NumHeads, heads);
-
-    std::uint64_t hidden = 0;
-    l.how[RbHiddenSectors] = HowFound;
-    if (scan->startKnown)
-        hidden = scan->partitionStart;
-    else if (oldBpb)
-        hidden = LoadU32(o, BPB_HiddSec);
-    else
-        l.how[RbHiddenSectors] = HowGuessed;
-    StoreU32(r, BPB_HiddSec, static_cast<std::uint32_t>(hidden));
+    StoreGeometryAndHidden(scan, r, oldBpb, l.how);
 
     r[drvOff] = oldExt ? o[drvOff] : (l.media == 0xF0 ? 0x00 : 0x80);
     l.how[RbDriveNumber] = oldExt ? HowFound : HowGuessed;
@@ -703,6 +712,396 @@ void FillRecord(const RebuildScan* scan, Layout& l, std::uint8_t* r)
             break;
         }
     }
+    StoreU16(r, BootSignature, 0xAA55);
+}
+
+// --- NTFS: following the $MFT's first records ---
+
+// NTFS file records: the header, then attributes up to the 0xFFFFFFFF end mark.
+namespace filerec {
+constexpr std::size_t UsaOffset = 4;       // u16
+constexpr std::size_t UsaCount = 6;        // u16
+constexpr std::size_t AttrsOffset = 0x14;  // u16
+constexpr std::size_t Flags = 0x16;        // u16, bit 0: in use
+constexpr std::size_t BytesInUse = 0x18;   // u32
+constexpr std::size_t BytesAlloc = 0x1C;   // u32
+constexpr std::size_t RecordNumber = 0x2C; // u32, NTFS 3.1 headers only
+constexpr std::uint16_t UsaOffset31 = 0x30;
+constexpr std::size_t BlockSize = 512; // each block ends in the sequence number
+} // namespace filerec
+
+namespace attr {
+constexpr std::size_t Type = 0;         // u32
+constexpr std::size_t Length = 4;       // u32
+constexpr std::size_t NonResident = 8;  // u8
+constexpr std::size_t NameLength = 9;   // u8
+constexpr std::size_t ValueLength = 16; // u32, resident
+constexpr std::size_t ValueOffset = 20; // u16, resident
+constexpr std::size_t LowestVcn = 16;   // u64, non-resident
+constexpr std::size_t RunsOffset = 32;  // u16, non-resident
+constexpr std::size_t MinResident = 24; // header bytes of each form
+constexpr std::size_t MinNonResident = 64;
+constexpr std::uint32_t FileName = 0x30;
+constexpr std::uint32_t Data = 0x80;
+constexpr std::uint32_t IndexRoot = 0x90;
+constexpr std::uint32_t End = 0xFFFFFFFF;
+constexpr std::size_t FileNameLength = 0x40; // u8, in the $FILE_NAME value
+constexpr std::size_t FileNameChars = 0x42;  // UTF-16
+constexpr std::size_t IndexBlockBytes = 8;   // u32, in the $INDEX_ROOT value
+} // namespace attr
+
+constexpr std::uint64_t NtfsHeadSectors = 2050;
+constexpr std::uint32_t NtfsMaxClusterBytes = 2 * 1024 * 1024;
+constexpr std::uint32_t NtfsMaxSpc = 4096; // code 0xF4
+constexpr std::uint32_t UsualRecordBytes = 1024;
+constexpr std::uint32_t UsualIndexBytes = 4096;
+constexpr int NtfsRootRecord = 5;
+
+int Log2(std::uint64_t v)
+{
+    int n = 0;
+    while (v > 1) {
+        v >>= 1;
+        ++n;
+    }
+    return n;
+}
+
+// The next attribute at or after *at of that type (any name unless unnamed):
+// true with *at and *length, inside the record's bytes in use.
+bool NextAttribute(const std::uint8_t* rec, std::uint32_t length, std::uint32_t type, bool unnamed,
+                   std::size_t* at, std::size_t* attrLength)
+{
+    const std::uint32_t inUse = LoadU32(rec, filerec::BytesInUse);
+    const std::size_t end = inUse < length ? inUse : length;
+    std::size_t a = *at;
+    while (a + 8 <= end && LoadU32(rec, a + attr::Type) != attr::End) {
+        const std::uint32_t len = LoadU32(rec, a + attr::Length);
+        if (len < attr::MinResident || len > end - a)
+            return false;
+        if (LoadU32(rec, a + attr::Type) == type && (!unnamed || rec[a + attr::NameLength] == 0)) {
+            *at = a;
+            *attrLength = len;
+            return true;
+        }
+        a += len;
+    }
+    return false;
+}
+
+// A resident attribute's value: true with its offset in the record and length.
+bool ResidentValue(const std::uint8_t* rec, std::size_t a, std::size_t len, std::size_t* value,
+                   std::size_t* valueLength)
+{
+    if (rec[a + attr::NonResident] != 0)
+        return false;
+    const std::size_t off = LoadU16(rec, a + attr::ValueOffset);
+    const std::size_t vlen = LoadU32(rec, a + attr::ValueLength);
+    if (off > len || vlen > len - off)
+        return false;
+    *value = a + off;
+    *valueLength = vlen;
+    return true;
+}
+
+std::size_t FirstAttribute(const std::uint8_t* rec)
+{
+    return LoadU16(rec, filerec::AttrsOffset);
+}
+
+// Sectors per cluster as the boot sector codes it: 1 to 128, else 2^(256 - code).
+std::uint8_t SpcCode(std::uint32_t spc)
+{
+    return static_cast<std::uint8_t>(spc <= 128 ? spc : 256 - Log2(spc));
+}
+
+// A record or index block size in clusters, or 2^-code bytes when below one.
+std::uint8_t SizeCode(std::uint32_t bytes, std::uint32_t clusterBytes)
+{
+    return static_cast<std::uint8_t>(bytes >= clusterBytes ? bytes / clusterBytes
+                                                           : 256 - Log2(bytes));
+}
+
+void QueueProbe(RebuildScan* scan, std::uint8_t step, std::uint64_t first, std::uint32_t skip,
+                std::uint32_t bytes)
+{
+    RebuildNtfs& n = scan->ntfs;
+    const std::uint32_t bps = scan->bytesPerSector;
+    n.step = step;
+    n.probeFirst = first;
+    n.probeSkip = skip;
+    n.probeCount = (skip + bytes + bps - 1) / bps;
+    n.probeHave = 0;
+    // Cut at the volume's end: a record cut short does not load.
+    if (first >= scan->volumeSectors)
+        n.probeCount = 0;
+    else if (n.probeCount > scan->volumeSectors - first)
+        n.probeCount = static_cast<std::uint32_t>(scan->volumeSectors - first);
+}
+
+bool ProbePending(const RebuildScan* scan)
+{
+    return scan->ntfs.probeHave < scan->ntfs.probeCount;
+}
+
+// The sector where cluster lcn starts, or None past the volume or the largest cluster.
+std::uint64_t ClusterSector(const RebuildScan* scan, std::uint64_t lcn, std::uint32_t spc)
+{
+    if (lcn >= scan->volumeSectors / spc)
+        return None;
+    return lcn * spc;
+}
+
+// The $MFT record at sector hit: ask for records 0 and 1 there.
+void FollowHit(RebuildScan* scan, std::uint64_t hit, std::uint32_t length)
+{
+    RebuildNtfs& n = scan->ntfs;
+    n.hit = hit;
+    ++n.hitsFollowed;
+    QueueProbe(scan, StepRecords, hit, 0, 2 * length);
+}
+
+// A sector read in order that begins a file record: follow it when it is
+// $MFT's, or ask for the rest of it when the chunk ends inside it.
+void NoteFileRecord(RebuildScan* scan, const std::uint8_t* p, std::size_t avail,
+                    std::uint64_t sector)
+{
+    const std::uint32_t length = FileRecordLength(p, avail);
+    if (length == 0)
+        return;
+    if (length > avail) {
+        // Only a record that may be number 0 is worth a read of its own.
+        if (LoadU16(p, filerec::UsaOffset) != filerec::UsaOffset31 ||
+            LoadU32(p, filerec::RecordNumber) == 0)
+            QueueProbe(scan, StepCheck, sector, 0, length);
+        return;
+    }
+    if (LoadFileRecord(p, avail, scan->ntfs.work) != 0 && IsMftRecord(scan->ntfs.work, length))
+        FollowHit(scan, sector, length);
+}
+
+// The places where the mirror sits when formatted at the volume's middle, one
+// for each cluster size: the last cluster that starts at or below it, with the
+// volume counted with and without its last sector.
+void PlanBand(RebuildScan* scan)
+{
+    RebuildNtfs& n = scan->ntfs;
+    const std::uint32_t bps = scan->bytesPerSector;
+    n.bandCount = 0;
+    for (std::uint64_t length = scan->volumeSectors - 1; length <= scan->volumeSectors; ++length) {
+        const std::uint64_t half = length * bps / 2;
+        for (std::uint32_t spc = 1; spc <= NtfsMaxSpc && spc * bps <= NtfsMaxClusterBytes;
+             spc *= 2) {
+            const std::uint64_t at = half / (std::uint64_t{spc} * bps) * spc;
+            bool seen = at < scan->next || at == 0;
+            for (int i = 0; i < n.bandCount && !seen; ++i)
+                seen = n.band[i] == at;
+            if (!seen && n.bandCount < RebuildMaxBand)
+                n.band[n.bandCount++] = at;
+        }
+    }
+    for (int i = 1; i < n.bandCount; ++i)
+        for (int j = i; j > 0 && n.band[j] > n.band[j - 1]; --j)
+            std::swap(n.band[j], n.band[j - 1]);
+    n.bandNext = 0;
+}
+
+bool AnyFatLayout(const RebuildScan* scan)
+{
+    Layout l{};
+    for (int w = 0; w < 3; ++w)
+        if (BuildLayout(scan, w, &l))
+            return true;
+    return false;
+}
+
+// After each transfer: what the scan reads next, once no probe is pending.
+void Advance(RebuildScan* scan)
+{
+    RebuildNtfs& n = scan->ntfs;
+    if (n.found) {
+        scan->done = true;
+        return;
+    }
+    if (ProbePending(scan))
+        return;
+    const std::uint64_t head =
+        scan->volumeSectors < NtfsHeadSectors ? scan->volumeSectors : NtfsHeadSectors;
+    if (n.phase == PhaseHead) {
+        if (!scan->done && scan->next < scan->limit)
+            return; // the FAT scan reads on
+        if (AnyFatLayout(scan)) {
+            scan->done = true;
+            return;
+        }
+        if (scan->next < head) {
+            scan->done = false;
+            scan->limit = head;
+            return;
+        }
+        n.phase = PhaseBand;
+        PlanBand(scan);
+    }
+    if (n.phase == PhaseBand) {
+        if (n.bandNext < n.bandCount) {
+            QueueProbe(scan, StepCheck, n.band[n.bandNext++], 0, UsualRecordBytes);
+            return;
+        }
+        n.phase = PhaseWhole;
+    }
+    scan->limit = scan->volumeSectors;
+    scan->done = scan->next >= scan->limit;
+}
+
+// A cluster size under which the record at hit lies at cluster lcn: a power of
+// two up to 4096 sectors and 2 MiB.
+void AddSpc(RebuildScan* scan, std::uint64_t lcn)
+{
+    RebuildNtfs& n = scan->ntfs;
+    if (lcn == 0 || n.hit % lcn != 0)
+        return;
+    const std::uint64_t spc = n.hit / lcn;
+    if (IsPowerOfTwo(spc) && spc <= NtfsMaxSpc && spc * scan->bytesPerSector <= NtfsMaxClusterBytes)
+        n.spc[n.spcCount++] = static_cast<std::uint32_t>(spc);
+}
+
+// Asks for record 5, the root directory, in the $MFT under the cluster size
+// kept; past the volume's end the index block size stays the usual one.
+void ReadRootDirectory(RebuildScan* scan)
+{
+    RebuildNtfs& n = scan->ntfs;
+    const std::uint32_t bps = scan->bytesPerSector;
+    const std::uint64_t mftSector = ClusterSector(scan, n.mftLcn, n.spc[0]);
+    const std::uint64_t byte = mftSector * bps + NtfsRootRecord * n.recordBytes;
+    const std::uint64_t last = (byte + n.recordBytes - 1) / bps;
+    if (mftSector == None || last >= scan->volumeSectors) {
+        n.found = true;
+        return;
+    }
+    QueueProbe(scan, StepRoot, byte / bps, static_cast<std::uint32_t>(byte % bps), n.recordBytes);
+}
+
+// Asks for record 0 at the other copy under the next cluster size to try;
+// when none is left (or one agreed), goes on to the root directory under the
+// first cluster size, confirmed or not.
+void TryOtherCopy(RebuildScan* scan)
+{
+    RebuildNtfs& n = scan->ntfs;
+    const std::uint32_t bps = scan->bytesPerSector;
+    for (; !n.confirmed && n.spcTry < n.spcCount; ++n.spcTry) {
+        const std::uint32_t spc = n.spc[n.spcTry];
+        const bool mirror = n.hit == n.mirrLcn * spc;
+        const std::uint64_t other = ClusterSector(scan, mirror ? n.mftLcn : n.mirrLcn, spc);
+        if (other != None && other + (n.recordBytes + bps - 1) / bps <= scan->volumeSectors) {
+            QueueProbe(scan, StepOther, other, 0, n.recordBytes);
+            return;
+        }
+    }
+    ReadRootDirectory(scan);
+}
+
+void ProbeDone(RebuildScan* scan)
+{
+    RebuildNtfs& n = scan->ntfs;
+    const std::size_t have = static_cast<std::size_t>(n.probeCount) * scan->bytesPerSector;
+    const std::uint8_t* p = n.probe + n.probeSkip;
+    const std::size_t avail = have - n.probeSkip;
+    std::uint8_t* rec = n.work;
+    const std::uint32_t length = LoadFileRecord(p, avail, rec);
+    std::uint64_t lcn = 0;
+    switch (n.step) {
+    case StepCheck:
+        if (length == 0 && FileRecordLength(p, avail) > avail)
+            QueueProbe(scan, StepCheck, n.probeFirst, 0, FileRecordLength(p, avail));
+        else if (length != 0 && IsMftRecord(rec, length))
+            FollowHit(scan, n.probeFirst, length);
+        break;
+    case StepRecords:
+        n.recordBytes = length;
+        n.spcCount = n.spcTry = 0;
+        n.confirmed = false;
+        if (length == 0 || !IsMftRecord(rec, length) || !RecordDataLcn(rec, length, &n.mftLcn))
+            break;
+        if (LoadFileRecord(p + length, avail - length, rec) != length ||
+            !RecordDataLcn(rec, length, &n.mirrLcn) || n.mirrLcn == n.mftLcn)
+            break;
+        AddSpc(scan, n.mftLcn);
+        AddSpc(scan, n.mirrLcn);
+        if (n.spcCount > 0)
+            TryOtherCopy(scan);
+        break;
+    case StepOther:
+        if (length == n.recordBytes && IsMftRecord(rec, length) &&
+            RecordDataLcn(rec, length, &lcn) && lcn == n.mftLcn) {
+            n.confirmed = true;
+            n.spc[0] = n.spc[n.spcTry];
+        } else {
+            ++n.spcTry;
+        }
+        TryOtherCopy(scan);
+        break;
+    default: // StepRoot
+        n.indexBytes = length == n.recordBytes ? RecordIndexBlockBytes(rec, length) : 0;
+        n.found = true;
+        break;
+    }
+    // When no probe is pending and nothing was found, this record led nowhere:
+    // Advance goes on with the search.
+}
+
+void FeedProbe(RebuildScan* scan, const std::uint8_t* data, std::uint32_t count)
+{
+    RebuildNtfs& n = scan->ntfs;
+    if (count > n.probeCount - n.probeHave)
+        count = n.probeCount - n.probeHave;
+    std::memcpy(n.probe + static_cast<std::size_t>(n.probeHave) * scan->bytesPerSector, data,
+                static_cast<std::size_t>(count) * scan->bytesPerSector);
+    n.probeHave += count;
+    if (!ProbePending(scan))
+        ProbeDone(scan);
+}
+
+void FillNtfsRecord(const RebuildScan* scan, std::uint8_t* r, std::uint8_t* how)
+{
+    const RebuildNtfs& n = scan->ntfs;
+    const std::uint32_t bps = scan->bytesPerSector;
+    const std::uint32_t spc = n.spc[0];
+    const std::uint8_t* o = scan->oldSector0;
+    const bool keep = OldSectorPlausible(scan, ntfs::BootCode);
+    const bool oldNtfs = keep && HoldsNtfsBootSector(o);
+    const bool oldBpb = oldNtfs && LoadU16(o, BPB_BytsPerSec) == bps;
+    std::memcpy(r, keep ? o : BootSectorTemplate.data(), SectorSize);
+    how[RbBootCode] = keep ? HowFound : HowGuessed;
+    std::memcpy(r + BS_OEMName, "NTFS    ", 8);
+    how[RbOemName] = HowDerived;
+    std::memset(r + BPB_BytsPerSec, 0, ntfs::BootCode - BPB_BytsPerSec);
+
+    StoreU16(r, BPB_BytsPerSec, bps);
+    how[RbBytesPerSector] = HowFound;
+    StoreU8(r, BPB_SecPerClus, SpcCode(spc));
+    how[RbSectorsPerCluster] = n.confirmed ? HowDerived : HowGuessed;
+    StoreU8(r, BPB_Media, 0xF8);
+    how[RbMedia] = HowGuessed;
+    StoreGeometryAndHidden(scan, r, oldBpb, how);
+    StoreU8(r, ntfs::PhysicalDrive, oldBpb ? o[ntfs::PhysicalDrive] : 0x80);
+    how[RbDriveNumber] = oldBpb ? HowFound : HowGuessed;
+    StoreU8(r, ntfs::ExtendedBootSig, 0x80);
+    StoreU64(r, ntfs::NtfsTotalSectors, scan->volumeSectors - 1);
+    how[RbTotalSectors] = HowDerived;
+    StoreU64(r, ntfs::MftCluster, n.mftLcn);
+    StoreU64(r, ntfs::MftMirrCluster, n.mirrLcn);
+    how[RbMftCluster] = how[RbMftMirrCluster] = HowFound;
+    const std::uint32_t clusterBytes = spc * bps;
+    StoreU8(r, ntfs::ClustersPerFileRecord, SizeCode(n.recordBytes, clusterBytes));
+    how[RbRecordSize] = HowFound;
+    StoreU8(r, ntfs::ClustersPerIndexBlock,
+            SizeCode(n.indexBytes != 0 ? n.indexBytes : UsualIndexBytes, clusterBytes));
+    how[RbIndexSize] = n.indexBytes != 0 ? HowFound : HowGuessed;
+    const std::uint64_t serial = oldNtfs ? LoadU64(o, ntfs::NtfsVolumeSerial) : 0;
+    StoreU64(r, ntfs::NtfsVolumeSerial,
+             serial != 0 ? serial : scan->newSerial | std::uint64_t{scan->newSerial} << 32);
+    how[RbSerial] = serial != 0 ? HowFound : HowGuessed;
+    how[RbType] = HowDerived;
     StoreU16(r, BootSignature, 0xAA55);
 }
 
@@ -813,6 +1212,13 @@ bool RebuildStart(RebuildScan* scan, std::uint32_t bytesPerSector, std::uint64_t
 
 bool RebuildNextRange(const RebuildScan* scan, std::uint64_t* first, std::uint32_t* count)
 {
+    const RebuildNtfs& n = scan->ntfs;
+    if (ProbePending(scan)) {
+        const std::uint32_t left = n.probeCount - n.probeHave;
+        *first = n.probeFirst + n.probeHave;
+        *count = left < scan->chunkSectors ? left : scan->chunkSectors;
+        return true;
+    }
     if (scan->done || scan->next >= scan->limit)
         return false;
     const std::uint64_t left = scan->limit - scan->next;
@@ -823,13 +1229,28 @@ bool RebuildNextRange(const RebuildScan* scan, std::uint64_t* first, std::uint32
 
 void RebuildFeed(RebuildScan* scan, const std::uint8_t* data, std::uint32_t count)
 {
+    const std::uint32_t bps = scan->bytesPerSector;
+    if (ProbePending(scan)) {
+        scan->sectorsRead += count;
+        FeedProbe(scan, data, count);
+        Advance(scan);
+        return;
+    }
     if (scan->done)
         return;
-    for (std::uint32_t i = 0; i < count; ++i)
-        NoteSector(scan, data + static_cast<std::size_t>(i) * scan->bytesPerSector, scan->next + i);
+    const bool head = scan->ntfs.phase == PhaseHead;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint8_t* p = data + static_cast<std::size_t>(i) * bps;
+        if (head)
+            NoteSector(scan, p, scan->next + i);
+        if (!ProbePending(scan))
+            NoteFileRecord(scan, p, static_cast<std::size_t>(count - i) * bps, scan->next + i);
+    }
     scan->next += count;
     scan->sectorsRead += count;
-    UpdateProgress(scan);
+    if (head)
+        UpdateProgress(scan);
+    Advance(scan);
 }
 
 RebuildSummary RebuildFinish(const RebuildScan* scan, std::uint8_t* record, std::uint8_t* how)
@@ -842,7 +1263,20 @@ RebuildSummary RebuildFinish(const RebuildScan* scan, std::uint8_t* record, std:
     s.sectorsRead = scan->sectorsRead;
     s.candidatesSeen = scan->candidateCount;
     s.subdirsSeen = scan->subdirCount;
-    if (scan->bytesPerSector < 512 || scan->candidateCount == 0)
+    s.mftRecordsFollowed = scan->ntfs.hitsFollowed;
+    if (scan->ntfs.found) {
+        const RebuildNtfs& n = scan->ntfs;
+        FillNtfsRecord(scan, record, how);
+        s.found = true;
+        s.kind = FsKindNtfs;
+        s.templateBootCode = how[RbBootCode] == HowGuessed;
+        s.mftRecordSector = n.hit;
+        s.mftFoundInMirror = n.hit == n.mirrLcn * n.spc[0];
+        s.otherCopyAgrees = n.confirmed;
+        return s;
+    }
+    // Past the first sectors no FAT held together.
+    if (scan->bytesPerSector < 512 || scan->candidateCount == 0 || scan->ntfs.phase != PhaseHead)
         return s;
 
     // Each width that holds together; the one with the most evidence wins.
@@ -860,6 +1294,7 @@ RebuildSummary RebuildFinish(const RebuildScan* scan, std::uint8_t* record, std:
     FillRecord(scan, best, record);
     std::memcpy(how, best.how, RbFieldCount);
     s.found = true;
+    s.templateBootCode = how[RbBootCode] == HowGuessed;
     s.kind = KindOfWidth[best.w];
     for (int i = 0; i < best.fats; ++i)
         s.fatStarts[i] = best.fatStarts[i];
@@ -867,4 +1302,102 @@ RebuildSummary RebuildFinish(const RebuildScan* scan, std::uint8_t* record, std:
     s.subdirsUsed = best.subdirs;
     s.dataStart = best.dataStart;
     return s;
+}
+
+std::uint32_t FileRecordLength(const std::uint8_t* p, std::size_t size)
+{
+    if (size < filerec::BytesAlloc + 4 || std::memcmp(p, "FILE", 4) != 0)
+        return 0;
+    const std::uint32_t length = LoadU32(p, filerec::BytesAlloc);
+    const std::uint32_t usa = LoadU16(p, filerec::UsaOffset);
+    const std::uint32_t count = LoadU16(p, filerec::UsaCount);
+    if (length == 0 || length % filerec::BlockSize != 0 || length > RebuildMaxRecord ||
+        usa % 2 != 0 || usa < filerec::BytesAlloc + 4 || count != 1 + length / filerec::BlockSize ||
+        usa + count * 2 > filerec::BlockSize - 2)
+        return 0;
+    return length;
+}
+
+std::uint32_t LoadFileRecord(const std::uint8_t* p, std::size_t size, std::uint8_t* out)
+{
+    const std::uint32_t length = FileRecordLength(p, size);
+    if (length == 0 || length > size)
+        return 0;
+    std::memcpy(out, p, length);
+    const std::size_t usa = LoadU16(out, filerec::UsaOffset);
+    const std::uint16_t sequence = LoadU16(out, usa);
+    for (std::size_t i = 1; i <= length / filerec::BlockSize; ++i) {
+        const std::size_t end = i * filerec::BlockSize - 2;
+        if (LoadU16(out, end) != sequence)
+            return 0;
+        out[end] = out[usa + 2 * i];
+        out[end + 1] = out[usa + 2 * i + 1];
+    }
+    const std::uint32_t inUse = LoadU32(out, filerec::BytesInUse);
+    const std::uint32_t attrs = FirstAttribute(out);
+    if (inUse > length || attrs < usa || attrs >= inUse)
+        return 0;
+    return length;
+}
+
+bool IsMftRecord(const std::uint8_t* rec, std::uint32_t length)
+{
+    if ((LoadU16(rec, filerec::Flags) & 1) == 0)
+        return false;
+    if (LoadU16(rec, filerec::UsaOffset) == filerec::UsaOffset31 &&
+        LoadU32(rec, filerec::RecordNumber) != 0)
+        return false;
+    constexpr std::uint8_t Name[] = {'$', 0, 'M', 0, 'F', 0, 'T', 0};
+    std::size_t a = FirstAttribute(rec);
+    std::size_t len = 0;
+    for (; NextAttribute(rec, length, attr::FileName, false, &a, &len); a += len) {
+        std::size_t value = 0;
+        std::size_t vlen = 0;
+        if (ResidentValue(rec, a, len, &value, &vlen) &&
+            vlen >= attr::FileNameChars + sizeof Name && rec[value + attr::FileNameLength] == 4 &&
+            std::memcmp(rec + value + attr::FileNameChars, Name, sizeof Name) == 0)
+            return true;
+    }
+    return false;
+}
+
+bool RecordDataLcn(const std::uint8_t* rec, std::uint32_t length, std::uint64_t* lcn)
+{
+    std::size_t a = FirstAttribute(rec);
+    std::size_t len = 0;
+    if (!NextAttribute(rec, length, attr::Data, true, &a, &len) || len < attr::MinNonResident ||
+        rec[a + attr::NonResident] != 1 || LoadU64(rec, a + attr::LowestVcn) != 0)
+        return false;
+    // The first mapping pair: a header byte whose low nibble counts the bytes
+    // of the run's length and high nibble those of its signed cluster delta
+    // (none: a sparse run), then the two numbers, little-endian.
+    const std::size_t runs = a + LoadU16(rec, a + attr::RunsOffset);
+    if (runs >= a + len)
+        return false;
+    const std::uint32_t lengthBytes = rec[runs] & 0x0F;
+    const std::uint32_t lcnBytes = rec[runs] >> 4;
+    if (lengthBytes == 0 || lengthBytes > 8 || lcnBytes == 0 || lcnBytes > 8 ||
+        runs + 1 + lengthBytes + lcnBytes > a + len)
+        return false;
+    const std::uint8_t* d = rec + runs + 1 + lengthBytes;
+    std::uint64_t v = 0;
+    for (std::uint32_t i = lcnBytes; i > 0; --i)
+        v = v << 8 | d[i - 1];
+    if ((d[lcnBytes - 1] & 0x80) != 0 || v == 0) // negative: no first run starts there
+        return false;
+    *lcn = v;
+    return true;
+}
+
+std::uint32_t RecordIndexBlockBytes(const std::uint8_t* rec, std::uint32_t length)
+{
+    std::size_t a = FirstAttribute(rec);
+    std::size_t len = 0;
+    std::size_t value = 0;
+    std::size_t vlen = 0;
+    if (!NextAttribute(rec, length, attr::IndexRoot, false, &a, &len) ||
+        !ResidentValue(rec, a, len, &value, &vlen) || vlen < attr::IndexBlockBytes + 4)
+        return 0;
+    const std::uint32_t bytes = LoadU32(rec, value + attr::IndexBlockBytes);
+    return IsPowerOfTwo(bytes) && bytes >= 512 && bytes <= 65536 ? bytes : 0;
 }

@@ -5,11 +5,15 @@
 //       reads the ranges the scan asks for, prints "found 0|1", "kind N",
 //       "fats S1 S2 ...", "subdirs N", "data N", "read N", "searched FIRST END",
 //       then one "how FIELD found|derived|guessed|-" line per field; -w writes the
-//       rebuilt sector over the image's first 512 bytes.
+//       rebuilt sector over the image's first 512 bytes (NTFS: and over the
+//       last sector's, the backup). An NTFS result adds "mft SECTOR MIRROR
+//       AGREES FOLLOWED": where $MFT's record 0 was found, 1 when that was
+//       the mirror's copy, 1 when the other copy agreed, records followed.
 //
-// Exit status 0 when a FAT was found, 3 when none was, 1 on a file error, 2 on
+// Exit status 0 when a FAT or $MFT was found, 3 when none was, 1 on a file error, 2 on
 // a usage error.
 #include "core/rebuild.h"
+#include "core/record.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -37,7 +41,11 @@ constexpr const char* FieldNames[RbFieldCount] = {"bytes_per_sector",
                                                   "label",
                                                   "oem_name",
                                                   "boot_code",
-                                                  "type"};
+                                                  "type",
+                                                  "mft_cluster",
+                                                  "mft_mirr_cluster",
+                                                  "record_size",
+                                                  "index_size"};
 constexpr const char* HowNames[] = {"-", "found", "derived", "guessed"};
 
 int Usage()
@@ -106,12 +114,20 @@ int main(int argc, char** argv)
     std::printf("\nsubdirs %d\ndata %" PRIu64 "\nread %" PRIu64 "\nsearched %" PRIu64 " %" PRIu64
                 "\n",
                 s.subdirsUsed, s.dataStart, s.sectorsRead, s.searchedFirst, s.searchedEnd);
+    if (s.kind == FsKindNtfs)
+        std::printf("mft %" PRIu64 " %d %d %d\n", s.mftRecordSector, s.mftFoundInMirror ? 1 : 0,
+                    s.otherCopyAgrees ? 1 : 0, s.mftRecordsFollowed);
+    std::printf("template_boot_code %d\n", s.templateBootCode ? 1 : 0);
     for (int i = 0; i < RbFieldCount; ++i)
         std::printf("how %s %s\n", FieldNames[i], HowNames[how[i]]);
-    if (write && s.found &&
-        (std::fseek(f, 0, SEEK_SET) != 0 || std::fwrite(record, 1, 512, f) != 512)) {
-        std::perror(path);
-        return 1;
+    const long long backup = s.kind == FsKindNtfs ? (bytes / bps - 1) * bps : -1;
+    for (long long at : {0LL, backup}) {
+        if (write && s.found && at >= 0 &&
+            (fseeko(f, static_cast<off_t>(at), SEEK_SET) != 0 ||
+             std::fwrite(record, 1, 512, f) != 512)) {
+            std::perror(path);
+            return 1;
+        }
     }
     if (std::fclose(f) != 0) {
         std::perror(path);
