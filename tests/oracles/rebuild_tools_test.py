@@ -4,7 +4,12 @@ mcopy give it directories and files, then sector 0 (and the FAT32 backup) is
 zeroed and kel_rebuild_tool writes its rebuilt sector there. Every field it
 does not mark guessed must equal mkfs.fat's, the guessed ones must be the ones
 the structures cannot tell, fsck.fat must accept the volume as it accepted the
-original, and mdir must list the same tree. Prints the sectors each scan read.
+original, and mdir must list the same tree. Likewise for NTFS: mkntfs and
+ntfscp make the volume, both boot sector copies are zeroed, ntfsfix -n must
+accept the rebuilt one and ntfsls list the same files; two cases rework the
+$MFT first: into NTFS 3.0's 42-byte record headers, and into the layout
+Windows formats ($MFT at cluster 0xC0000, the mirror at cluster 2).
+Prints the sectors each scan read.
 
 usage: rebuild_tools_test.py --tool kel_sector_tool --rebuild kel_rebuild_tool --work DIR
 """
@@ -18,6 +23,9 @@ from oracle_lib import Table, decode, run
 
 # Nothing on a volume records these: the old sector 0 kept them.
 ALWAYS_GUESSED = {"geometry", "hidden_sectors", "drive_number", "serial", "oem_name", "boot_code"}
+# NTFS cases give the partition's start (-h); the media byte is always 0xF8.
+NTFS_GUESSED = {"geometry", "drive_number", "serial", "boot_code", "media"}
+NTFS_HIDDEN = 2048
 
 # id, name, mkfs.fat options, KiB, sector bytes, tree (subdirectories) or root
 # (files in the root only), FAT[0] zeroed, fields guessed beyond the usual,
@@ -37,6 +45,13 @@ CASES = [
     (7, "FAT16, 4096-byte sectors", ["-F", "16", "-S", "4096", "-s", "1"], 40960, 4096, "tree",
      False, set(), 128),
     (8, "a volume of zeros", None, 2048, 512, None, False, None, 4096),
+    # NTFS: tree names how the $MFT is reworked; the last field the sectors
+    # read, at most.
+    (9, "NTFS, 4 KiB clusters", ["-c", "4096"], 65536, 512, "ntfs", False, set(), 200),
+    (10, "NTFS, 64 KiB clusters", ["-c", "65536"], 65536, 512, "ntfs", False, set(), 400),
+    (11, "NTFS 3.0 record headers", ["-c", "4096"], 65536, 512, "ntfs30", False, set(), 200),
+    (12, "Windows layout, found through the mirror", ["-c", "4096"], 3088 * 1024, 512,
+     "windows", False, set(), 200),
 ]
 
 # The rebuild's fields and where kel_sector_tool decode shows them; X is the
@@ -52,12 +67,108 @@ FIELDS = {
     "serial": ["X.BS_VolID"], "label": ["X.BS_VolLab"], "oem_name": ["BS_OEMName"],
     "type": ["kind"],
 }
+NTFS_FIELDS = {
+    "bytes_per_sector": ["BPB_BytsPerSec"], "sectors_per_cluster": ["BPB_SecPerClus"],
+    "total_sectors": ["ntfs.NtfsTotalSectors"], "hidden_sectors": ["BPB_HiddSec"],
+    "mft_cluster": ["ntfs.MftCluster"], "mft_mirr_cluster": ["ntfs.MftMirrCluster"],
+    "record_size": ["ntfs.ClustersPerFileRecord"], "index_size": ["ntfs.ClustersPerIndexBlock"],
+    "oem_name": ["BS_OEMName"], "type": ["kind"],
+}
+WINDOWS_MFT, WINDOWS_MIRROR = 0xC0000, 2
+
+
+def record_io(f, at, size, data=None):
+    """Reads (data None) the file record at byte at with its update sequence
+    applied, or writes data back with the sequence put in again."""
+    f.seek(at)
+    raw = bytearray(f.read(size)) if data is None else bytearray(data)
+    usa = int.from_bytes(raw[4:6], "little")
+    for i in range(1, size // 512 + 1):
+        end = i * 512 - 2
+        if data is None:
+            raw[end:end + 2] = raw[usa + 2 * i:usa + 2 * i + 2]
+        else:
+            raw[usa + 2 * i:usa + 2 * i + 2] = raw[end:end + 2]
+            raw[end:end + 2] = raw[usa:usa + 2]
+    if data is not None:
+        f.seek(at)
+        f.write(raw)
+    return raw
+
+
+def set_data_lcn(rec, lcn):
+    """Points the first run of the record's unnamed $DATA at lcn."""
+    a = int.from_bytes(rec[0x14:0x16], "little")
+    while int.from_bytes(rec[a:a + 4], "little") != 0x80 or rec[a + 9] != 0:
+        a += int.from_bytes(rec[a + 4:a + 8], "little")
+    runs = a + int.from_bytes(rec[a + 32:a + 34], "little")
+    nlen = rec[runs] & 15
+    length = rec[runs + 1:runs + 1 + nlen]
+    old_end = runs + 1 + nlen + (rec[runs] >> 4)
+    assert rec[old_end] == 0, "the $MFT's $DATA has more than one run"
+    pair = bytes([0x30 | nlen]) + length + lcn.to_bytes(3, "little") + b"\0"
+    assert runs + len(pair) <= a + int.from_bytes(rec[a + 4:a + 8], "little")
+    rec[runs:runs + len(pair)] = pair
+
+
+def rework_mft(image, how, bps):
+    """ntfs30: records 0 to 3 in both copies get the 42-byte header (update
+    sequence at 0x2A, no record number). windows: the $MFT moves to cluster
+    0xC0000 and its mirror to cluster 2, the old places zeroed."""
+    with open(image, "r+b") as f:
+        boot = bytearray(f.read(512))
+        cluster = bps * boot[13]
+        mft, mirror = (int.from_bytes(boot[o:o + 8], "little") for o in (48, 56))
+        if how == "ntfs30":
+            for base in (mft, mirror):
+                for n in range(4):
+                    f.seek(base * cluster + n * 1024)
+                    raw = bytearray(f.read(1024))
+                    raw[0x2A:0x30] = raw[0x30:0x36]
+                    raw[0x30:0x38] = bytes(8)
+                    raw[4:6] = (0x2A).to_bytes(2, "little")
+                    f.seek(base * cluster + n * 1024)
+                    f.write(raw)
+            return
+        rec0 = record_io(f, mft * cluster, 1024)
+        a = int.from_bytes(rec0[0x14:0x16], "little")
+        while int.from_bytes(rec0[a:a + 4], "little") != 0x80:
+            a += int.from_bytes(rec0[a + 4:a + 8], "little")
+        mft_bytes = int.from_bytes(rec0[a + 40:a + 48], "little")
+        for old, new, size in ((mft, WINDOWS_MFT, mft_bytes), (mirror, WINDOWS_MIRROR, cluster)):
+            f.seek(old * cluster)
+            data = f.read(size)
+            f.seek(new * cluster)
+            f.write(data)
+            f.seek(old * cluster)
+            f.write(bytes(size))
+        for base in (WINDOWS_MFT, WINDOWS_MIRROR):
+            for n, lcn in ((0, WINDOWS_MFT), (1, WINDOWS_MIRROR)):
+                rec = record_io(f, base * cluster + n * 1024, 1024)
+                set_data_lcn(rec, lcn)
+                record_io(f, base * cluster + n * 1024, 1024, rec)
+        for at in (0, os.path.getsize(image) - bps):
+            boot[48:56] = WINDOWS_MFT.to_bytes(8, "little")
+            boot[56:64] = WINDOWS_MIRROR.to_bytes(8, "little")
+            f.seek(at)
+            f.write(boot)
 
 
 def make_volume(image, options, kib, tree, work):
-    if options is None:
+    if options is None or tree.startswith("ntfs") or tree == "windows":
         with open(image, "wb") as f:
             f.truncate(kib * 1024)
+    if options is None:
+        return
+    if tree != "tree" and tree != "root":
+        run(["mkntfs", "-q", "-F", "-Q", "-T", "-p", str(NTFS_HIDDEN), "-H", "255", "-S", "63",
+             "-L", "RESCUE"] + options + [image])
+        for name, data in (("f1.bin", bytes(range(256)) * 80), ("f2.txt", b"rescued\n" * 999)):
+            with open(os.path.join(work, name), "wb") as f:
+                f.write(data)
+            run(["ntfscp", "-q", image, os.path.join(work, name), name])
+        if tree != "ntfs":
+            rework_mft(image, tree, 512)
         return
     run(["mkfs.fat", "--invariant", "-i", "1234ABCD", "-n", "RESCUE", "-C"] + options +
         [image, str(kib)])
@@ -89,6 +200,28 @@ def listing(image):
     return run(["mdir", "-/", "-b", "-i", image, "::"], check=False)[1]
 
 
+def ntfsfix_result(image):
+    code, out = run(["ntfsfix", "-n", image], check=False)
+    return code, "processed successfully" in out
+
+
+def check_ntfs(table, original, image, ours, how, result, tree, args):
+    table.check("exit code", "kel_rebuild_tool", 0, result["code"])
+    table.check("fields marked guessed", "kel_rebuild_tool", sorted(NTFS_GUESSED),
+                sorted(k for k, v in how.items() if v == "guessed"))
+    mirror = tree == "windows"
+    table.check("$MFT found in the mirror, other copy agrees", "kel_rebuild_tool",
+                "%d 1" % mirror, " ".join(result.get("mft", "").split()[1:3]))
+    rebuilt = decode(args.tool, image)
+    for field, names in NTFS_FIELDS.items():
+        for n in names:
+            table.check(n, "mkntfs (%s)" % how.get(field), ours[n], rebuilt[n])
+    table.check("ntfsfix -n: exit code, success", "ntfsfix", (0, True), ntfsfix_result(image))
+    table.check("ntfsls of the root", "ntfsls",
+                run(["ntfsls", "-a", original], check=False)[1],
+                run(["ntfsls", "-a", image], check=False)[1])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--tool", required=True)
@@ -104,10 +237,13 @@ def main():
         original = os.path.join(args.work, "rebuild-%d.img" % cid)
         make_volume(original, options, kib, tree, args.work)
         image = original + ".rescued"
-        shutil.copyfile(original, image)
+        run(["cp", "--sparse=always", original, image])
         ours = decode(args.tool, original)
         fat32 = options is not None and ours["kind"] == 4
+        ntfs = options is not None and ours["kind"] == 3
         zero(image, 0, bps)
+        if ntfs:
+            zero(image, kib * 1024 - bps, bps)
         if fat32:
             zero(image, ours["fat32.BPB_BkBootSec"] * bps, bps)
         if fat0:
@@ -115,7 +251,8 @@ def main():
             for n in range(ours["BPB_NumFATs"]):
                 zero(image, (ours["BPB_RsvdSecCnt"] + n * size) * bps, 4)
 
-        code, out = run([args.rebuild, image, "-S", str(bps), "-w"], check=False)
+        code, out = run([args.rebuild, image, "-S", str(bps), "-w"] +
+                        (["-h", str(NTFS_HIDDEN)] if ntfs else []), check=False)
         print("  " + " ".join(l for l in out.splitlines() if not l.startswith("how")))
         result = dict(l.partition(" ")[::2] for l in out.splitlines() if not l.startswith("how"))
         how = dict(l.split(" ")[1:] for l in out.splitlines() if l.startswith("how"))
@@ -128,6 +265,11 @@ def main():
             with open(image, "rb") as f:
                 table.check("image left as it was", "kel_rebuild_tool", True,
                             f.read(bps) == bytes(bps))
+            continue
+        if ntfs:
+            check_ntfs(table, original, image, ours, how, dict(result, code=code), tree, args)
+            os.remove(original)
+            os.remove(image)
             continue
         table.check("exit code", "kel_rebuild_tool", 0, code)
         table.check("fields marked guessed", "kel_rebuild_tool",
