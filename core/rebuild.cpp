@@ -928,8 +928,10 @@ void Advance(RebuildScan* scan)
     const std::uint64_t head =
         scan->volumeSectors < NtfsHeadSectors ? scan->volumeSectors : NtfsHeadSectors;
     if (n.phase == PhaseHead) {
-        if (!scan->done && scan->next < scan->limit)
-            return; // the FAT scan reads on
+        // The FAT scan reads on, but not past the first sectors before a FAT has shown.
+        if (!scan->done && scan->next < scan->limit &&
+            (scan->next < head || scan->candidateCount > 0))
+            return;
         if (AnyFatLayout(scan)) {
             scan->done = true;
             return;
@@ -949,6 +951,9 @@ void Advance(RebuildScan* scan)
         }
         n.phase = PhaseWhole;
     }
+    // A FAT that shows late (a reserved area past the first sectors) still ends the scan.
+    if (scan->done && scan->candidateCount > 0 && AnyFatLayout(scan))
+        return;
     scan->limit = scan->volumeSectors;
     scan->done = scan->next >= scan->limit;
 }
@@ -1238,17 +1243,18 @@ void RebuildFeed(RebuildScan* scan, const std::uint8_t* data, std::uint32_t coun
     }
     if (scan->done)
         return;
-    const bool head = scan->ntfs.phase == PhaseHead;
+    // The FAT scan sees the sectors read in order up to where a first FAT may start.
+    const bool fat = scan->next < NoFatScanLimit;
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint8_t* p = data + static_cast<std::size_t>(i) * bps;
-        if (head)
+        if (fat)
             NoteSector(scan, p, scan->next + i);
         if (!ProbePending(scan))
             NoteFileRecord(scan, p, static_cast<std::size_t>(count - i) * bps, scan->next + i);
     }
     scan->next += count;
     scan->sectorsRead += count;
-    if (head)
+    if (fat)
         UpdateProgress(scan);
     Advance(scan);
 }
@@ -1275,8 +1281,7 @@ RebuildSummary RebuildFinish(const RebuildScan* scan, std::uint8_t* record, std:
         s.otherCopyAgrees = n.confirmed;
         return s;
     }
-    // Past the first sectors no FAT held together.
-    if (scan->bytesPerSector < 512 || scan->candidateCount == 0 || scan->ntfs.phase != PhaseHead)
+    if (scan->bytesPerSector < 512 || scan->candidateCount == 0)
         return s;
 
     // Each width that holds together; the one with the most evidence wins.

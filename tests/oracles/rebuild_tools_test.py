@@ -52,6 +52,8 @@ CASES = [
     (11, "NTFS 3.0 record headers", ["-c", "4096"], 65536, 512, "ntfs30", False, set(), 200),
     (12, "Windows layout, found through the mirror", ["-c", "4096"], 3088 * 1024, 512,
      "windows", False, set(), 200),
+    (13, "NTFS, $MFT's first records lost: the mirror below the middle", ["-c", "4096"], 65536,
+     512, "mftlost", False, {"sectors_per_cluster"}, 2400),
 ]
 
 # The rebuild's fields and where kel_sector_tool decode shows them; X is the
@@ -114,11 +116,16 @@ def set_data_lcn(rec, lcn):
 def rework_mft(image, how, bps):
     """ntfs30: records 0 to 3 in both copies get the 42-byte header (update
     sequence at 0x2A, no record number). windows: the $MFT moves to cluster
-    0xC0000 and its mirror to cluster 2, the old places zeroed."""
+    0xC0000 and its mirror to cluster 2, the old places zeroed. mftlost: records
+    0 to 3 zeroed in the $MFT."""
     with open(image, "r+b") as f:
         boot = bytearray(f.read(512))
         cluster = bps * boot[13]
         mft, mirror = (int.from_bytes(boot[o:o + 8], "little") for o in (48, 56))
+        if how == "mftlost":
+            f.seek(mft * cluster)
+            f.write(bytes(4096))
+            return
         if how == "ntfs30":
             for base in (mft, mirror):
                 for n in range(4):
@@ -155,12 +162,12 @@ def rework_mft(image, how, bps):
 
 
 def make_volume(image, options, kib, tree, work):
-    if options is None or tree.startswith("ntfs") or tree == "windows":
+    if options is None or tree not in ("tree", "root"):
         with open(image, "wb") as f:
             f.truncate(kib * 1024)
     if options is None:
         return
-    if tree != "tree" and tree != "root":
+    if tree not in ("tree", "root"):
         run(["mkntfs", "-q", "-F", "-Q", "-T", "-p", str(NTFS_HIDDEN), "-H", "255", "-S", "63",
              "-L", "RESCUE"] + options + [image])
         for name, data in (("f1.bin", bytes(range(256)) * 80), ("f2.txt", b"rescued\n" * 999)):
@@ -205,21 +212,22 @@ def ntfsfix_result(image):
     return code, "processed successfully" in out
 
 
-def check_ntfs(table, original, image, ours, how, result, tree, args):
+def check_ntfs(table, original, image, ours, how, result, tree, guessed, args):
     table.check("exit code", "kel_rebuild_tool", 0, result["code"])
-    table.check("fields marked guessed", "kel_rebuild_tool", sorted(NTFS_GUESSED),
+    table.check("fields marked guessed", "kel_rebuild_tool", sorted(NTFS_GUESSED | guessed),
                 sorted(k for k, v in how.items() if v == "guessed"))
-    mirror = tree == "windows"
     table.check("$MFT found in the mirror, other copy agrees", "kel_rebuild_tool",
-                "%d 1" % mirror, " ".join(result.get("mft", "").split()[1:3]))
+                "%d %d" % (tree in ("windows", "mftlost"), tree != "mftlost"),
+                " ".join(result.get("mft", "").split()[1:3]))
     rebuilt = decode(args.tool, image)
     for field, names in NTFS_FIELDS.items():
         for n in names:
             table.check(n, "mkntfs (%s)" % how.get(field), ours[n], rebuilt[n])
-    table.check("ntfsfix -n: exit code, success", "ntfsfix", (0, True), ntfsfix_result(image))
+    table.check("ntfsfix -n: exit code, success", "ntfsfix", ntfsfix_result(original),
+                ntfsfix_result(image))
     table.check("ntfsls of the root", "ntfsls",
                 run(["ntfsls", "-a", original], check=False)[1],
-                run(["ntfsls", "-a", image], check=False)[1])
+                run(["ntfsls", "-a", image], check=False)[1].replace(image, original))
 
 
 def main():
@@ -267,7 +275,8 @@ def main():
                             f.read(bps) == bytes(bps))
             continue
         if ntfs:
-            check_ntfs(table, original, image, ours, how, dict(result, code=code), tree, args)
+            check_ntfs(table, original, image, ours, how, dict(result, code=code), tree, guessed,
+                       args)
             os.remove(original)
             os.remove(image)
             continue
