@@ -2,8 +2,10 @@
 // image, its first byte choosing the sector size and the second the chunk the
 // scan is fed in. Each chunk the scan asks for is handed over in a buffer of
 // exactly its size, so that a read past it is caught; the pieces (the FAT start
-// and run finders, the directory reader) also see every sector on their own.
+// and run finders, the directory reader, the NTFS file record reader with its
+// fixups and attribute readers) also see every sector on their own.
 #include "core/rebuild.h"
+#include "core/record.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +20,22 @@ void Check(bool condition, const char* what)
         return;
     std::fprintf(stderr, "fuzz check failed: %s\n", what);
     std::abort();
+}
+
+// The file record reader over the bytes at p, and the attribute readers over
+// what it loads.
+void ReadRecord(const std::uint8_t* p, std::size_t size)
+{
+    static std::uint8_t rec[RebuildMaxRecord];
+    const std::uint32_t length = LoadFileRecord(p, size, rec);
+    Check(length <= size && length == (length == 0 ? 0 : FileRecordLength(p, size)),
+          "a record length past the bytes");
+    if (length == 0)
+        return;
+    std::uint64_t lcn = 0;
+    IsMftRecord(rec, length);
+    RecordDataLcn(rec, length, &lcn);
+    RecordIndexBlockBytes(rec, length);
 }
 
 } // namespace
@@ -54,6 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 FatStartSignature(sector, w);
                 FatSectorIndex(sector, bps, w, &index);
             }
+            ReadRecord(sector, buffer.size() - static_cast<std::size_t>(s) * bps);
         }
         RebuildFeed(&scan, buffer.data(), count);
     }
@@ -64,8 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint8_t h : how)
         Check(h <= HowGuessed, "a how-found mark out of range");
     if (s.found)
-        Check(record[510] == 0x55 && record[511] == 0xAA && s.fatCopies >= 1,
-              "a rebuilt sector without its signature or FAT");
+        Check(record[510] == 0x55 && record[511] == 0xAA &&
+                  (s.fatCopies >= 1 || s.kind == FsKindNtfs),
+              "a rebuilt sector without its signature, FAT or $MFT");
 
     // The finders on a sector cut short, in a buffer of exactly that size.
     if (bytes >= 8 && bytes < 4096) {
@@ -75,6 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         ClassifyDirectorySector(piece.data(), piece.size(), &dot);
         FatStartSignature(piece.data(), data[1] % 3);
         FatSectorIndex(piece.data(), piece.size(), data[1] % 3, &index);
+        ReadRecord(piece.data(), piece.size());
     }
     return 0;
 }
