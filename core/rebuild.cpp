@@ -852,9 +852,21 @@ std::uint64_t ClusterSector(const RebuildScan* scan, std::uint64_t lcn, std::uin
     return lcn * spc;
 }
 
+bool AnyFatLayout(const RebuildScan* scan)
+{
+    Layout l{};
+    for (int w = 0; w < 3; ++w)
+        if (BuildLayout(scan, w, &l))
+            return true;
+    return false;
+}
+
 // The $MFT record at sector hit: ask for records 0 and 1 there.
 void FollowHit(RebuildScan* scan, std::uint64_t hit, std::uint32_t length)
 {
+    // A FAT that holds together wins: the record lies in a file on it.
+    if (scan->candidateCount > 0 && AnyFatLayout(scan))
+        return;
     RebuildNtfs& n = scan->ntfs;
     n.hit = hit;
     ++n.hitsFollowed;
@@ -904,15 +916,6 @@ void PlanBand(RebuildScan* scan)
         for (int j = i; j > 0 && n.band[j] > n.band[j - 1]; --j)
             std::swap(n.band[j], n.band[j - 1]);
     n.bandNext = 0;
-}
-
-bool AnyFatLayout(const RebuildScan* scan)
-{
-    Layout l{};
-    for (int w = 0; w < 3; ++w)
-        if (BuildLayout(scan, w, &l))
-            return true;
-    return false;
 }
 
 // After each transfer: what the scan reads next, once no probe is pending.
@@ -977,7 +980,7 @@ void ReadRootDirectory(RebuildScan* scan)
     RebuildNtfs& n = scan->ntfs;
     const std::uint32_t bps = scan->bytesPerSector;
     const std::uint64_t mftSector = ClusterSector(scan, n.mftLcn, n.spc[0]);
-    const std::uint64_t byte = mftSector * bps + NtfsRootRecord * n.recordBytes;
+    const std::uint64_t byte = mftSector * bps + NtfsRootRecord * std::uint64_t{n.recordBytes};
     const std::uint64_t last = (byte + n.recordBytes - 1) / bps;
     if (mftSector == None || last >= scan->volumeSectors) {
         n.found = true;
@@ -1077,7 +1080,8 @@ void FillNtfsRecord(const RebuildScan* scan, std::uint8_t* r, std::uint8_t* how)
     const bool oldBpb = oldNtfs && LoadU16(o, BPB_BytsPerSec) == bps;
     std::memcpy(r, keep ? o : BootSectorTemplate.data(), SectorSize);
     how[RbBootCode] = keep ? HowFound : HowGuessed;
-    std::memcpy(r + BS_OEMName, "NTFS    ", 8);
+    constexpr std::uint8_t Oem[8] = {'N', 'T', 'F', 'S', ' ', ' ', ' ', ' '};
+    std::memcpy(r + BS_OEMName, Oem, sizeof Oem);
     how[RbOemName] = HowDerived;
     std::memset(r + BPB_BytsPerSec, 0, ntfs::BootCode - BPB_BytsPerSec);
 
