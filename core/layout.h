@@ -52,6 +52,8 @@ constexpr std::size_t BootCode = 90;      // 420 bytes
 
 // NTFS fields past the shared ones.
 namespace ntfs {
+constexpr std::size_t PhysicalDrive = 36;         // u8, 0x80
+constexpr std::size_t ExtendedBootSig = 38;       // u8, 0x80
 constexpr std::size_t NtfsTotalSectors = 40;      // u64
 constexpr std::size_t MftCluster = 48;            // u64
 constexpr std::size_t MftMirrCluster = 56;        // u64
