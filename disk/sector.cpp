@@ -133,6 +133,32 @@ bool DrivePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* len
     return !LegacyFamily() && VolumePartition(drive, start, length);
 }
 
+bool DriveLength(std::uint8_t drive, std::uint64_t* sectors)
+{
+    std::uint64_t start = 0, length = 0;
+    const DWORD sectorSize = DriveSectorSize(drive);
+    if (sectorSize != 0 && DrivePartition(drive, &start, &length) && length >= sectorSize) {
+        *sectors = length / sectorSize;
+        return true;
+    }
+    std::uint8_t scratch[SectorSize];
+    if (!ReadDriveSector(drive, 0, scratch))
+        return false;
+    // readable is known to read, unreadable known not to (or past any volume).
+    constexpr std::uint64_t Farthest = std::uint64_t{1} << 40;
+    std::uint64_t readable = 0, unreadable = 1;
+    while (unreadable < Farthest && ReadDriveSector(drive, unreadable, scratch)) {
+        readable = unreadable;
+        unreadable *= 2;
+    }
+    while (unreadable - readable > 1) {
+        const std::uint64_t middle = readable + (unreadable - readable) / 2;
+        (ReadDriveSector(drive, middle, scratch) ? readable : unreadable) = middle;
+    }
+    *sectors = readable + 1;
+    return true;
+}
+
 DriveProbe ProbeDrive(std::uint8_t drive)
 {
     if (LegacyFamily())

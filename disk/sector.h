@@ -62,6 +62,12 @@ DWORD DriveSectorSize(std::uint8_t drive);
 // False when the system does not say (the 9x family, Wine, old drivers).
 bool DrivePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* length);
 
+// The volume's length in its own sectors: the partition's length where the
+// system gives it, else one past the last sector that a read returns in full
+// (Wine, the 9x family), found by doubling and then halving, about 2 log2(n)
+// reads. False when not even sector 0 can be read.
+bool DriveLength(std::uint8_t drive, std::uint64_t* sectors);
+
 // How the drive picker's test of one drive came out.
 enum DriveProbe : std::uint8_t {
     DriveReadable,     // its first sector could be read

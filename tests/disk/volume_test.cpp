@@ -2,6 +2,7 @@
 // where it stops when a step fails, volumes of every sector size, and the
 // picker's probe.
 #include "disk/volume.h"
+#include "disk/sector.h"
 
 #include "disk/disk_error.h"
 
@@ -255,3 +256,35 @@ TEST(ProbeVolume, BufferedOpenReadAndCloseAnswerWhetherAWholeSectorCame)
 }
 
 } // namespace
+
+// The length the rebuild and the check work with: the system's answer where
+// there is one, else found by reading, for sizes that are no power of two.
+TEST(DriveLength, FromThePartitionRequestOrFromTheLastSectorThatReads)
+{
+    struct Case {
+        std::size_t bytes;
+        DWORD sectorSize;
+        standin::Volume::Partition requests;
+        std::uint64_t expected;
+    };
+    const Case cases[] = {
+        {777 * 512, 512, standin::Volume::BothRequests, 777},
+        {777 * 512, 512, standin::Volume::NoRequests, 777},
+        {1 * 512, 512, standin::Volume::NoRequests, 1},
+        {33 * 4096, 4096, standin::Volume::NoRequests, 33},
+        {1024 * 512, 512, standin::Volume::NoRequests, 1024},
+    };
+    for (const auto& c : cases) {
+        standin::Reset();
+        standin::Volume& v = standin::AddVolume("\\\\.\\A:", c.bytes);
+        v.sectorSize = c.sectorSize;
+        v.partition = c.requests;
+        std::uint64_t sectors = 0;
+        EXPECT_TRUE(DriveLength(1, &sectors)) << c.bytes;
+        EXPECT_EQ(sectors, c.expected) << c.bytes << " bytes, sectors of " << c.sectorSize;
+        EXPECT_EQ(standin::Handles().open(), 0);
+    }
+    standin::Reset();
+    std::uint64_t sectors = 0;
+    EXPECT_FALSE(DriveLength(1, &sectors)) << "no such drive";
+}
