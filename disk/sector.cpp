@@ -145,15 +145,17 @@ bool DriveLength(std::uint8_t drive, std::uint64_t* sectors)
     if (!ReadDriveSector(drive, 0, scratch))
         return false;
     // readable is known to read, unreadable known not to (or past any volume).
+    // The reads ask for access past the file system, where NTFS keeps its last
+    // sector.
     constexpr std::uint64_t Farthest = std::uint64_t{1} << 40;
     std::uint64_t readable = 0, unreadable = 1;
-    while (unreadable < Farthest && ReadDriveSector(drive, unreadable, scratch)) {
+    while (unreadable < Farthest && ReadDriveSector(drive, unreadable, scratch, true)) {
         readable = unreadable;
         unreadable *= 2;
     }
     while (unreadable - readable > 1) {
         const std::uint64_t middle = readable + (unreadable - readable) / 2;
-        (ReadDriveSector(drive, middle, scratch) ? readable : unreadable) = middle;
+        (ReadDriveSector(drive, middle, scratch, true) ? readable : unreadable) = middle;
     }
     *sectors = readable + 1;
     return true;

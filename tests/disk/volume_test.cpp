@@ -266,6 +266,7 @@ TEST(DriveLength, FromThePartitionRequestOrFromTheLastSectorThatReads)
         DWORD sectorSize;
         standin::Volume::Partition requests;
         std::uint64_t expected;
+        bool lastSectorGuarded = false; // NTFS keeps its backup there
     };
     const Case cases[] = {
         {777 * 512, 512, standin::Volume::BothRequests, 777},
@@ -273,12 +274,14 @@ TEST(DriveLength, FromThePartitionRequestOrFromTheLastSectorThatReads)
         {1 * 512, 512, standin::Volume::NoRequests, 1},
         {33 * 4096, 4096, standin::Volume::NoRequests, 33},
         {1024 * 512, 512, standin::Volume::NoRequests, 1024},
+        {1023 * 512, 512, standin::Volume::NoRequests, 1023, true},
     };
     for (const auto& c : cases) {
         standin::Reset();
         standin::Volume& v = standin::AddVolume("\\\\.\\A:", c.bytes);
         v.sectorSize = c.sectorSize;
         v.partition = c.requests;
+        v.lastSectorGuarded = c.lastSectorGuarded;
         std::uint64_t sectors = 0;
         EXPECT_TRUE(DriveLength(1, &sectors)) << c.bytes;
         EXPECT_EQ(sectors, c.expected) << c.bytes << " bytes, sectors of " << c.sectorSize;
