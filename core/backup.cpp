@@ -1,6 +1,7 @@
 #include "backup.h"
 
 #include "layout.h"
+#include "partition.h"
 #include "recognize.h"
 #include "record.h"
 
@@ -46,21 +47,57 @@ bool BackupOnVolume(const std::uint8_t* record, std::uint8_t kind, std::uint32_t
     return true;
 }
 
-BackupPlan PlanBackup(const std::uint8_t* current, const std::uint8_t* backup,
-                      const std::uint8_t* next, std::uint32_t volumeSectorSize)
+bool BackupOfWrite(const std::uint8_t* current, const std::uint8_t* next,
+                   std::uint32_t volumeSectorSize, BackupPlace* place)
 {
-    BackupPlace now = {};
+    const std::uint8_t* namer = IsVolumeBootSector(current) ? current : next;
+    return BackupOnVolume(namer, RecognizeKindOf(namer), volumeSectorSize, place);
+}
+
+namespace {
+
+// Whether the record keeps its backup where formatters put one, so that an
+// empty sector there can only be a backup's lost place, not data: a FAT32
+// backup above sector 1 that is not the FS Info sector, or the NTFS volume's
+// last sector when the volume's length is known.
+bool AtUsualPlace(const std::uint8_t* record, const BackupPlace& place, std::uint64_t volumeSectors)
+{
+    switch (RecognizeKindOf(record)) {
+    case FsKindFat32: {
+        const std::uint16_t backup = LoadU16(record, fat32::BPB_BkBootSec);
+        return backup > 1 && backup != LoadU16(record, fat32::BPB_FSInfo);
+    }
+    case FsKindNtfs: return volumeSectors != 0 && place.sector + 1 == volumeSectors;
+    default: return false;
+    }
+}
+
+} // namespace
+
+BackupPlan PlanBackup(const std::uint8_t* current, const std::uint8_t* backup,
+                      const std::uint8_t* next, std::uint32_t volumeSectorSize,
+                      std::uint64_t volumeSectors)
+{
+    BackupPlace place = {};
     BackupPlace named = {};
-    if (!BackupOnVolume(current, RecognizeKindOf(current), volumeSectorSize, &now))
+    if (!BackupOfWrite(current, next, volumeSectorSize, &place))
         return BackupPlanNone;
     if (backup == nullptr)
         return BackupPlanUnreadable;
-    if (std::memcmp(backup, current, SectorSize) != 0)
+    const bool currentIsBoot = IsVolumeBootSector(current);
+    if (!currentIsBoot && std::memcmp(backup, next, SectorSize) == 0)
+        return BackupPlanNone;
+    const bool empty = !IsVolumeBootSector(backup);
+    if (!empty && std::memcmp(backup, current, SectorSize) != 0)
         return BackupPlanDiffers;
     if (!BackupOnVolume(next, RecognizeKindOf(next), volumeSectorSize, &named) ||
-        named.sector != now.sector)
+        named.sector != place.sector)
         return BackupPlanMoved;
-    return BackupPlanUpdate;
+    if (!empty)
+        return BackupPlanUpdate;
+    const bool usual = AtUsualPlace(next, place, volumeSectors) &&
+                       (!currentIsBoot || AtUsualPlace(current, place, volumeSectors));
+    return usual ? BackupPlanFill : BackupPlanDiffers;
 }
 
 bool HoldsFat32BootSector(const std::uint8_t* sector)

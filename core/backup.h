@@ -28,13 +28,27 @@ enum BackupPlan : std::uint8_t {
     BackupPlanDiffers,    // the backup already differs from sector 0: left as it is
     BackupPlanUnreadable, // the backup could not be read: left as it is
     BackupPlanMoved,      // the new record names another place for it: left as it is
+    BackupPlanFill,       // the backup's place holds no boot sector: the new one goes there too
 };
 
-// The plan for writing next over current, the drive's sector 0, whose backup
-// as read from the drive is backup (nullptr: the read failed). The backup is
-// updated only while the pair matches and next keeps it at the same place.
+// Where the backup lies that a write of next over current, the drive's sector
+// 0, plans for: where current names it, or, when current is no boot sector at
+// all (zeroed, say), where next names it. False when the one asked names none.
+bool BackupOfWrite(const std::uint8_t* current, const std::uint8_t* next,
+                   std::uint32_t volumeSectorSize, BackupPlace* place);
+
+// The plan for writing next over current, whose backup, at BackupOfWrite's
+// place, reads as backup (nullptr: the read failed). The backup is updated only
+// while the pair matches and next keeps it at the same place. An empty backup
+// (all zeros, or no BPB at all) is filled when next keeps it at the same place
+// and that place is where formatters put one: a FAT32 BPB_BkBootSec above 1
+// that is not the FS Info sector; NTFS's last sector, when volumeSectors, the
+// volume's length in its own sectors (0: unknown), is one past it. A boot
+// sector there that differs is left alone; where current is no boot sector, a
+// backup that already holds next needs nothing (BackupPlanNone).
 BackupPlan PlanBackup(const std::uint8_t* current, const std::uint8_t* backup,
-                      const std::uint8_t* next, std::uint32_t volumeSectorSize);
+                      const std::uint8_t* next, std::uint32_t volumeSectorSize,
+                      std::uint64_t volumeSectors = 0);
 
 // Where formatters put a backup when sector 0 no longer says: sector 6 for FAT32.
 constexpr std::uint64_t Fat32UsualBackup = 6;

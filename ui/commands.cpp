@@ -60,8 +60,9 @@ bool BackupOnDrive(std::uint8_t drive, const std::uint8_t* bootSector, BackupPla
     return BackupOnVolume(bootSector, RecognizeKindOf(bootSector), DriveSectorSize(drive), place);
 }
 
-// Reads the backup that sector 0 names into the staging half and plans the
-// write from it; false, reported, when the drive does not give its sector size.
+// Reads the backup that the write plans for (BackupOfWrite) into the staging
+// half and plans the write from it; false, reported, when the drive does not
+// give its sector size.
 bool DecideBackup(std::uint8_t drive)
 {
     Plan = BackupPlanNone;
@@ -71,10 +72,14 @@ bool DecideBackup(std::uint8_t drive)
         ReportDiskError(drive);
         return false;
     }
-    if (!BackupOnVolume(UndoSector, RecognizeKindOf(UndoSector), volumeSectorSize, &Planned))
+    if (!BackupOfWrite(UndoSector, SectorBuffer, volumeSectorSize, &Planned))
         return true;
+    std::uint64_t length = 0; // an empty NTFS backup is filled only where this is known
+    if (Planned.pastFileSystem && !DriveLength(drive, &length))
+        length = 0;
     const bool read = ReadDriveSector(drive, Planned.sector, Staging(), Planned.pastFileSystem);
-    Plan = PlanBackup(UndoSector, read ? Staging() : nullptr, SectorBuffer, volumeSectorSize);
+    Plan =
+        PlanBackup(UndoSector, read ? Staging() : nullptr, SectorBuffer, volumeSectorSize, length);
     return true;
 }
 
@@ -113,7 +118,7 @@ WriteOutcome WriteIfUnchanged(std::uint8_t drive)
         return WriteReadFailed;
     if (std::memcmp(Staging(), UndoSector, SectorSize) != 0)
         return WriteDriveChanged;
-    const bool update = Plan == BackupPlanUpdate;
+    const bool update = Plan == BackupPlanUpdate || Plan == BackupPlanFill;
     const int written = WriteBootSectors(drive, update ? Planned.sector : NoBackupSector,
                                          Planned.pastFileSystem, SectorBuffer);
     if (written == 0)

@@ -98,6 +98,7 @@ void AddBackupPlan(BackupPlan plan, std::uint64_t backup)
     case BackupPlanUpdate: text = IDS_BACKUP_UPDATE; break;
     case BackupPlanDiffers: text = IDS_BACKUP_DIFFERS; break;
     case BackupPlanUnreadable: text = IDS_BACKUP_UNREADABLE; break;
+    case BackupPlanFill: text = IDS_BACKUP_FILL; break;
     default: break;
     }
     MessageAddText(text, {Decimal(backup)});

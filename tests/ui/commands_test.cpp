@@ -435,8 +435,8 @@ std::vector<std::uint8_t> SectorOf(const std::vector<std::uint8_t>& bytes, std::
     return {bytes.begin() + sector * 512, bytes.begin() + (sector + 1) * 512};
 }
 
-// A write keeps a matching backup in step, and leaves one that already differed
-// alone; the question says which, and why.
+// A write keeps a matching backup in step, fills a zeroed one (as after a
+// rebuild), and leaves one that already differed alone; the question says which.
 TEST_F(Commands, WriteKeepsAMatchingBackupInStep)
 {
     struct Case {
@@ -444,11 +444,13 @@ TEST_F(Commands, WriteKeepsAMatchingBackupInStep)
         std::uint8_t kind;
         DWORD build; // 0: the NT family
         bool matches;
+        bool lost = false; // sector 0 and the backup zeroed after the read; NTFS: length known
     };
     const Case cases[] = {
         {"FAT32, NT", FsKindFat32, 0, true},        {"NTFS, NT", FsKindNtfs, 0, true},
         {"FAT32, 98", FsKindFat32, 2222, true},     {"FAT32, 95", FsKindFat32, 950, true},
         {"FAT32 differing", FsKindFat32, 0, false}, {"NTFS differing", FsKindNtfs, 0, false},
+        {"FAT32 lost", FsKindFat32, 0, true, true}, {"NTFS lost", FsKindNtfs, 0, true, true},
     };
     for (const auto& c : cases) {
         standin::Reset();
@@ -459,11 +461,16 @@ TEST_F(Commands, WriteKeepsAMatchingBackupInStep)
         const std::size_t backup = c.kind == FsKindFat32 ? 6 : VolumeSectors - 1;
         const auto oldBackup = SectorOf(volume, backup);
         Menu(IDM_READ_DISK);
+        if (c.lost) {
+            std::fill_n(volume.begin(), 512, 0);
+            std::fill_n(volume.begin() + backup * 512, 512, 0);
+            standin::FindVolume("\\\\.\\A:")->partition = standin::Volume::BothRequests;
+        }
         Type(IDC_HIDDEN_SECTORS, "2048");
         Menu(IDM_WRITE_DISK);
         ASSERT_EQ(Questions().size(), 1u) << c.name;
-        EXPECT_TRUE(Holds(Questions()[0], "備份啟動磁區（磁區 " + std::to_string(backup) +
-                                              (c.matches ? "）會一併更新" : "）維持不變")))
+        const char* says = c.lost ? "）目前是空的" : c.matches ? "）會一併更新" : "）維持不變";
+        EXPECT_TRUE(Holds(Questions()[0], "備份啟動磁區（磁區 " + std::to_string(backup) + says))
             << c.name << ": " << Questions()[0];
         EXPECT_TRUE(Errors().empty()) << c.name << ": " << Errors()[0];
         EXPECT_EQ(LoadU32(volume.data(), 28), 2048u) << c.name;
