@@ -3,6 +3,8 @@
 #include "layout.h"
 #include "record.h"
 
+#include <cstring>
+
 namespace {
 
 // The bounds the rules hold the fields to.
@@ -81,11 +83,15 @@ void CheckBytesPerSector(const std::uint8_t* r, Findings& f)
         Add(f, RuleBytesPerSector, BPB_BytsPerSec, BytesPerSector(r));
 }
 
+bool ValidMedia(std::uint8_t media)
+{
+    return media == 0xF0 || media >= 0xF8;
+}
+
 void CheckMedia(const std::uint8_t* r, Findings& f)
 {
-    const std::uint8_t media = r[BPB_Media];
-    if (media != 0xF0 && media < 0xF8)
-        Add(f, RuleMedia, BPB_Media, media);
+    if (!ValidMedia(r[BPB_Media]))
+        Add(f, RuleMedia, BPB_Media, r[BPB_Media]);
 }
 
 // --- FAT12, FAT16 and FAT32 ---
@@ -501,6 +507,144 @@ int CheckPartitionStart(const std::uint8_t* record, bool startKnown, std::uint64
     else if (hidden != startSector)
         Add(f, RuleHiddenSectors, BPB_HiddSec, hidden, startSector);
     return f.count;
+}
+
+namespace {
+
+// More than CheckBootRecord ever gives.
+constexpr int RecordFindings = 64;
+
+// The rules that judge a total against the rest of the record: a proposed
+// total breaks none of them.
+constexpr CheckRule TotalRules[] = {
+    RuleTotalMissing,        RuleNoFat,
+    RuleFatSizeZero,         RuleFatTooSmall,
+    RuleNoDataRegion,        RuleFat12TooManyClusters,
+    RuleFat16TooFewClusters, RuleFat16TooManyClusters,
+    RuleFat32FewClusters,    RuleRootCluster,
+    RuleMftOutside,
+};
+
+// The total in use, and the field it came from.
+struct Total {
+    std::size_t offset;
+    std::uint64_t value;
+};
+
+Total TotalOf(const std::uint8_t* r, std::uint8_t kind)
+{
+    if (kind == FsKindNtfs)
+        return {ntfs::NtfsTotalSectors, LoadU64(r, ntfs::NtfsTotalSectors)};
+    const FatLayout l = LayoutOf(r, kind == FsKindFat32);
+    return {l.totalOffset, l.total};
+}
+
+// The largest total, in the record's sectors, that the volume holds: its
+// length, less the last sector on NTFS, which keeps the backup. 0 when unknown.
+std::uint64_t MostTotal(const std::uint8_t* r, std::uint8_t kind, const VolumeFacts& facts)
+{
+    if (facts.bytes == 0 || !SectorSizeValid(r))
+        return 0;
+    const std::uint64_t sectors = facts.bytes >> ShiftOf(BytesPerSector(r));
+    return kind == FsKindNtfs && sectors != 0 ? sectors - 1 : sectors;
+}
+
+// FAT[0]'s media byte, when the bytes read start a FAT: FAT[0] holds the media
+// byte with ones above it, so the second byte is 0xFF in every FAT width.
+bool MediaFromFat(const VolumeFacts& facts, std::uint8_t* media)
+{
+    *media = static_cast<std::uint8_t>(facts.fatStart);
+    return facts.fatRead && (facts.fatStart & 0xFF00) == 0xFF00 && ValidMedia(*media);
+}
+
+// Whether the record, with the total corrected, breaks none of TotalRules; a
+// record whose cluster size leaves them unjudged does not hold together.
+bool HoldsTogether(const std::uint8_t* r, std::uint8_t kind, const Correction& total)
+{
+    std::uint8_t copy[SectorSize];
+    std::memcpy(copy, r, SectorSize);
+    ApplyCorrections(copy, kind, &total, 1);
+    if (kind == FsKindNtfs ? NtfsSectorsPerCluster(copy) == 0 : !LayoutOf(copy, false).valid)
+        return false;
+    Finding found[RecordFindings];
+    const int count = CheckBootRecord(copy, kind, found, RecordFindings);
+    for (int i = 0; i < count; ++i)
+        for (CheckRule rule : TotalRules)
+            if (found[i].rule == rule)
+                return false;
+    return true;
+}
+
+} // namespace
+
+bool FirstFatOnVolume(const std::uint8_t* record, std::uint32_t volumeSectorSize,
+                      std::uint64_t* sector)
+{
+    const std::uint32_t bytes = LoadU16(record, BPB_RsvdSecCnt) * BytesPerSector(record);
+    if (!SectorSizeValid(record) || !PowerOfTwoUpTo(volumeSectorSize, 4096) || bytes == 0 ||
+        (bytes & (volumeSectorSize - 1)) != 0)
+        return false;
+    *sector = bytes >> ShiftOf(volumeSectorSize);
+    return true;
+}
+
+int CheckVolumeFacts(const std::uint8_t* record, std::uint8_t kind, const VolumeFacts& facts,
+                     Finding* out, int capacity)
+{
+    Findings f{out, capacity, 0};
+    const Total total = TotalOf(record, kind);
+    const std::uint64_t most = MostTotal(record, kind, facts);
+    if (most != 0 && total.value > most)
+        Add(f, RuleTotalTooLarge, total.offset, total.value, most);
+    std::uint8_t media = 0;
+    if (kind != FsKindNtfs && MediaFromFat(facts, &media) && media != record[BPB_Media])
+        Add(f, RuleMediaNotFat, BPB_Media, record[BPB_Media], media);
+    return f.count;
+}
+
+// Each finding against the volume whose limit is the field's right value
+// becomes a correction to that value.
+int ProposeCorrections(const std::uint8_t* record, std::uint8_t kind, const VolumeFacts& facts,
+                       Correction* out, int capacity)
+{
+    Finding found[3];
+    int count = CheckPartitionStart(record, facts.startKnown, facts.start, found, 1);
+    count += CheckVolumeFacts(record, kind, facts, found + count, 3 - count);
+    int proposed = 0;
+    for (int i = 0; i < count && proposed < capacity; ++i) {
+        const Finding& f = found[i];
+        const Correction correction = {f.offset, f.value, f.limit};
+        const bool known = f.rule == RuleHiddenSectors   ? f.limit <= 0xFFFFFFFFu
+                           : f.rule == RuleTotalTooLarge ? HoldsTogether(record, kind, correction)
+                                                         : f.rule == RuleMediaNotFat;
+        if (known)
+            out[proposed++] = correction;
+    }
+    return proposed;
+}
+
+void ApplyCorrections(std::uint8_t* record, std::uint8_t kind, const Correction* corrections,
+                      int count)
+{
+    for (int i = 0; i < count; ++i) {
+        const std::uint64_t value = corrections[i].proposed;
+        const auto low = static_cast<std::uint32_t>(value);
+        switch (corrections[i].offset) {
+        case BPB_Media: StoreU8(record, BPB_Media, low); break;
+        case BPB_HiddSec: StoreU32(record, BPB_HiddSec, low); break;
+        case ntfs::NtfsTotalSectors: StoreU64(record, ntfs::NtfsTotalSectors, value); break;
+        case BPB_TotSec16:
+        case BPB_TotSec32:
+            if (kind == FsKindFat32) {
+                StoreU32(record, BPB_TotSec32, low);
+                break;
+            }
+            StoreU16(record, BPB_TotSec16, low < SmallTotalLimit ? low : 0);
+            StoreU32(record, BPB_TotSec32, low < SmallTotalLimit ? 0 : low);
+            break;
+        default: break;
+        }
+    }
 }
 
 int CheckBackup(const std::uint8_t* record, const std::uint8_t* backup, std::uint64_t sector,

@@ -53,6 +53,8 @@ enum CheckRule : std::uint8_t {
     RuleNtfsRecordCode, // low byte neither 1 to 64 as a power of two nor 0xE1 to 0xF7
     // The record against the drive it was read from.
     RuleHiddenSectors,    // limit: the partition's first sector
+    RuleTotalTooLarge,    // limit: the most the volume holds (NTFS: its length less one)
+    RuleMediaNotFat,      // limit: the media byte that FAT[0] holds
     RulePartitionUnknown, // the partition's start could not be asked
     RuleBackupDiffers,    // offset to value: bytes that differ; limit: the backup's sector
     RuleBackupUnreadable, // limit: the backup's sector
@@ -77,6 +79,51 @@ int CheckBootRecord(const std::uint8_t* record, std::uint8_t kind, Finding* out,
 // start is not known. Returns the findings written to out (0 or 1).
 int CheckPartitionStart(const std::uint8_t* record, bool startKnown, std::uint64_t startSector,
                         Finding* out, int capacity);
+
+// What the program knows of the volume a record was read from.
+struct VolumeFacts {
+    bool startKnown;
+    std::uint64_t start;    // the partition's first sector on its disk, in the volume's sectors
+    std::uint64_t bytes;    // the volume's length; 0 when unknown
+    bool fatRead;           // fatStart holds the first bytes of the first FAT
+    std::uint32_t fatStart; // FAT[0] and what follows, little-endian
+};
+
+// The sector of a volume of volumeSectorSize-byte sectors where the record's
+// first FAT starts (after BPB_RsvdSecCnt sectors of the record's own size);
+// false when it does not start on a boundary of one, or the sizes are unknown.
+bool FirstFatOnVolume(const std::uint8_t* record, std::uint32_t volumeSectorSize,
+                      std::uint64_t* sector);
+
+// The record against the volume's length and its FAT: RuleTotalTooLarge when
+// the total claims more sectors than the volume holds, RuleMediaNotFat when
+// FAT[0] starts a FAT (the bits above the media byte set) with a valid media
+// byte other than the record's. Returns the findings written to out.
+int CheckVolumeFacts(const std::uint8_t* record, std::uint8_t kind, const VolumeFacts& facts,
+                     Finding* out, int capacity);
+
+// A value the program knows for a field the check names: the hidden sectors
+// (BPB_HiddSec), the total (the field RuleTotalTooLarge names) or the media
+// byte (BPB_Media).
+struct Correction {
+    std::uint16_t offset;
+    std::uint64_t now;
+    std::uint64_t proposed;
+};
+
+// The corrections for the findings against the volume: the hidden sectors
+// become the partition's start (when it fits 32 bits); the total the most the
+// volume holds, when the record claims more and still holds together with it
+// (its FAT has an entry for every cluster, the cluster count keeps the kind,
+// the root folder and $MFT stay inside); the media byte FAT[0]'s. Returns the
+// corrections written to out.
+int ProposeCorrections(const std::uint8_t* record, std::uint8_t kind, const VolumeFacts& facts,
+                       Correction* out, int capacity);
+
+// Puts the corrections into the record; a FAT12 or FAT16 total goes where the
+// form puts a typed one: BPB_TotSec16 below 65535, else BPB_TotSec32.
+void ApplyCorrections(std::uint8_t* record, std::uint8_t kind, const Correction* corrections,
+                      int count);
 
 // The record against its backup as read from sector (nullptr: the read failed):
 // one RuleBackupDiffers for each run of differing bytes, in order, or one

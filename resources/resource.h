@@ -123,6 +123,16 @@
 #define IDS_TITLE_EXPORT 2046
 #define IDS_ASK_WRITE_IN_USE 2047
 
+// The check's findings against the volume, its pointer to the rebuild, and the
+// values it can put into the form (ui/check.cpp).
+#define IDS_RULE_TOTAL_BEYOND_VOLUME 2060
+#define IDS_RULE_MEDIA_NOT_FAT 2061
+#define IDS_CHECK_REBUILD 2062
+#define IDS_CHECK_KNOWN 2063
+#define IDS_CHECK_CORRECTION 2064
+#define IDS_CHECK_CORRECTION_HEX 2065
+#define IDS_CHECK_ASK_CORRECT 2066
+
 // The check's box (ui/check.cpp): its lines, then one text for each rule.
 #define IDS_CHECK_FOUND 2100
 #define IDS_CHECK_NONE 2101

@@ -23,6 +23,7 @@ constexpr int MaxFindings = 64;
 constexpr int MessageRoom = 1300;
 constexpr int LineRoom = 200; // the longest line, and the count after it
 constexpr int MaxBackupRuns = 12;
+constexpr int MaxCorrections = 3; // the hidden sectors, the total, the media byte
 
 constexpr int ValueSize = 32; // "EB 3C 90" and the longest number
 
@@ -85,7 +86,7 @@ enum RuleShow : std::uint8_t {
     ShowKind
 };
 // What a rule fills into its text.
-enum RuleFill : std::uint8_t { FillNothing, FillValue, FillLimit, FillKindName };
+enum RuleFill : std::uint8_t { FillNothing, FillValue, FillLimit, FillLimitHex, FillKindName };
 
 // One rule: its text, how the value shows, the values it fills in (%1 to %3)
 // and, for the cluster-count rules, the kind it holds the record to.
@@ -99,8 +100,9 @@ struct RuleRow {
 constexpr std::array<RuleFill, 3> NoFill = {FillNothing, FillNothing, FillNothing};
 constexpr std::array<RuleFill, 3> LimitFill = {FillLimit, FillNothing, FillNothing};
 constexpr std::array<RuleFill, 3> CountFill = {FillValue, FillKindName, FillLimit};
+constexpr std::array<RuleFill, 3> HexLimitFill = {FillLimitHex, FillNothing, FillNothing};
 
-// From RuleJump to RuleHiddenSectors, in CheckRule order.
+// From RuleJump to RuleMediaNotFat, in CheckRule order.
 constexpr RuleRow RuleRows[] = {
     {IDS_RULE_JUMP, ShowBytes3, NoFill, 0},
     {IDS_RULE_SIGNATURE, ShowBytes2, NoFill, 0},
@@ -140,21 +142,58 @@ constexpr RuleRow RuleRows[] = {
     {IDS_RULE_MFT_OUTSIDE, ShowDecimal, LimitFill, 0},
     {IDS_RULE_NTFS_RECORD_CODE, ShowDecimal, NoFill, 0},
     {IDS_RULE_HIDDEN_SECTORS, ShowDecimal, LimitFill, 0},
+    {IDS_RULE_TOTAL_BEYOND_VOLUME, ShowDecimal, LimitFill, 0},
+    {IDS_RULE_MEDIA_NOT_FAT, ShowHexByte, HexLimitFill, 0},
 };
-static_assert(sizeof RuleRows / sizeof RuleRows[0] == RuleHiddenSectors - RuleJump + 1,
-              "one row for each rule from RuleJump to RuleHiddenSectors");
+static_assert(sizeof RuleRows / sizeof RuleRows[0] == RuleMediaNotFat - RuleJump + 1,
+              "one row for each rule from RuleJump to RuleMediaNotFat");
 static_assert(RuleFat12TooManyClusters - RuleJump == 19 && RuleFat32FewClusters - RuleJump == 25 &&
                   RuleNtfsName - RuleJump == 32,
               "the rows follow CheckRule");
+
+// A field as the check names it: its label on the form, else a name of its own.
+void LoadFieldName(std::uint8_t kind, std::uint16_t offset, wchar_t* name)
+{
+    const UINT label = FieldLabel(kind, offset);
+    LoadText(label != 0 ? label : OwnFieldName(offset), name, ValueSize * 2);
+}
+
+// Fields that contradict each other: the program cannot tell which is right,
+// but the rebuild finds their values on the disk.
+bool PointsToRebuild(std::uint8_t rule)
+{
+    switch (rule) {
+    case RuleSectorsPerCluster:
+    case RuleFatClusterSize:
+    case RuleNtfsClusterSize:
+    case RuleReservedSectors:
+    case RuleNoFat:
+    case RuleFatSizeZero:
+    case RuleFatTooSmall:
+    case RuleNoDataRegion:
+    case RuleRootEntriesZero:
+    case RuleRootEntriesPartial:
+    case RuleFat12TooManyClusters:
+    case RuleFat16TooFewClusters:
+    case RuleFat16TooManyClusters:
+    case RuleFat32RootEntries:
+    case RuleFat32FewClusters:
+    case RuleRootCluster:
+    case RuleMftZero:
+    case RuleMftMirrSame:
+    case RuleMftOutside:
+    case RuleNtfsRecordCode: return true;
+    default: return false;
+    }
+}
 
 // 「label」為 value：what the rule asks. A rule without a row says only that
 // the value breaks a rule.
 void AddRule(const Finding& f, std::uint8_t kind)
 {
     wchar_t name[ValueSize * 2];
-    const UINT label = FieldLabel(kind, f.offset);
-    LoadText(label != 0 ? label : OwnFieldName(f.offset), name, ValueSize * 2);
-    if (f.rule < RuleJump || f.rule > RuleHiddenSectors) {
+    LoadFieldName(kind, f.offset, name);
+    if (f.rule < RuleJump || f.rule > RuleMediaNotFat) {
         MessageAddText(IDS_CHECK_SUBJECT, {Wide(name), Decimal(f.value)});
         MessageAddText(IDS_RULE_OTHER);
         return;
@@ -176,15 +215,36 @@ void AddRule(const Finding& f, std::uint8_t kind)
         MessageAddText(IDS_CHECK_SUBJECT, {Wide(name), Wide(value)});
     Fill fills[3] = {};
     for (int i = 0; i < 3; ++i)
-        fills[i] = row.fills[i] == FillValue   ? Decimal(f.value)
-                   : row.fills[i] == FillLimit ? Decimal(f.limit)
-                                               : Wide(value); // the kind's name
+        fills[i] = row.fills[i] == FillValue      ? Decimal(f.value)
+                   : row.fills[i] == FillLimit    ? Decimal(f.limit)
+                   : row.fills[i] == FillLimitHex ? Hex(static_cast<DWORD>(f.limit), 2)
+                                                  : Wide(value); // the kind's name
     UINT text = row.text;
     if (f.rule == RuleSectorsPerCluster && kind == FsKindNtfs)
         text = IDS_RULE_SECTORS_PER_CLUSTER_NTFS;
     if (f.rule == RuleRootCluster && f.limit == 0)
         text = IDS_RULE_ROOT_CLUSTER_UNKNOWN;
     MessageAddText(text, {fills[0], fills[1], fills[2]});
+    if (PointsToRebuild(f.rule))
+        MessageAddText(IDS_CHECK_REBUILD);
+}
+
+// 「label」：now → proposed, one line each, and the question whether to put
+// them into the form.
+void AddCorrections(const Correction* corrections, int count, std::uint8_t kind)
+{
+    MessageAddText(IDS_CHECK_KNOWN);
+    for (int i = 0; i < count; ++i) {
+        const Correction& c = corrections[i];
+        wchar_t name[ValueSize * 2];
+        LoadFieldName(kind, c.offset, name);
+        if (c.offset == BPB_Media)
+            MessageAddText(IDS_CHECK_CORRECTION_HEX, {Wide(name), Hex(static_cast<DWORD>(c.now), 2),
+                                                      Hex(static_cast<DWORD>(c.proposed), 2)});
+        else
+            MessageAddText(IDS_CHECK_CORRECTION, {Wide(name), Decimal(c.now), Decimal(c.proposed)});
+    }
+    MessageAddText(IDS_CHECK_ASK_CORRECT);
 }
 
 // 「備份啟動磁區」（磁區 6）與啟動磁區在位移 3–10、67–70 不同。 The runs are
@@ -251,14 +311,33 @@ bool PartitionStart(std::uint8_t drive, std::uint64_t* sector)
     return true;
 }
 
+// What the check learns of the drive for the findings and corrections against
+// it: the partition's start (from PartitionStart alone), the volume's length
+// and, on a FAT volume, the first bytes of its first FAT.
+VolumeFacts LearnVolume(std::uint8_t drive, std::uint8_t kind)
+{
+    VolumeFacts facts = {};
+    facts.startKnown = PartitionStart(drive, &facts.start);
+    const DWORD size = DriveSectorSize(drive);
+    std::uint64_t sectors = 0;
+    if (size != 0 && DriveLength(drive, &sectors))
+        facts.bytes = sectors * size;
+    std::uint64_t fat = 0;
+    if (kind != FsKindNtfs && FirstFatOnVolume(SectorBuffer, size, &fat) &&
+        ReadDriveSector(drive, fat, Spare())) {
+        facts.fatRead = true;
+        facts.fatStart = LoadU32(Spare(), 0);
+    }
+    return facts;
+}
+
 // The findings about the drive the record was read from: the hidden sectors
 // against the partition start and, where the record names a backup, the
 // backup against the record.
-int CheckAgainstDrive(std::uint8_t drive, std::uint8_t kind, Finding* out, int capacity)
+int CheckAgainstDrive(std::uint8_t drive, std::uint8_t kind, const VolumeFacts& facts, Finding* out,
+                      int capacity)
 {
-    std::uint64_t start = 0;
-    const bool known = PartitionStart(drive, &start);
-    int count = CheckPartitionStart(SectorBuffer, known, start, out, capacity);
+    int count = CheckPartitionStart(SectorBuffer, facts.startKnown, facts.start, out, capacity);
     BackupPlace backup = {};
     if (BackupOnVolume(SectorBuffer, kind, DriveSectorSize(drive), &backup)) {
         const bool read = ReadDriveSector(drive, backup.sector, Spare(), backup.pastFileSystem);
@@ -282,7 +361,8 @@ unsigned LinesFrom(const Finding* findings, int count)
 
 } // namespace
 
-const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kind)
+const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kind,
+                            const Correction* corrections, int correctionCount)
 {
     MessageBegin();
     MessageAddText(LinesFrom(findings, count) != 0 ? IDS_CHECK_FOUND : IDS_CHECK_NONE);
@@ -311,6 +391,8 @@ const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kin
     for (int i = 0; i < count; ++i)
         if (IsNote(findings[i].rule))
             AddNote(findings[i]);
+    if (correctionCount > 0)
+        AddCorrections(corrections, correctionCount, kind);
     return MessageText();
 }
 
@@ -320,9 +402,23 @@ void CheckBootSector()
     const std::uint8_t kind = FsKind == FsKindNone ? FsKindGeneric : FsKind;
     static Finding findings[MaxFindings];
     int count = CheckBootRecord(SectorBuffer, kind, findings, MaxFindings);
-    if (OsFamily == OsFamilyNt && RecordDrive != 0)
-        count += CheckAgainstDrive(RecordDrive, kind, findings + count, MaxFindings - count);
+    VolumeFacts facts = {};
+    if (OsFamily == OsFamilyNt && RecordDrive != 0) {
+        facts = LearnVolume(RecordDrive, kind);
+        count += CheckAgainstDrive(RecordDrive, kind, facts, findings + count, MaxFindings - count);
+        count += CheckVolumeFacts(SectorBuffer, kind, facts, findings + count, MaxFindings - count);
+    }
+    Correction corrections[MaxCorrections];
+    const int proposed = ProposeCorrections(SectorBuffer, kind, facts, corrections, MaxCorrections);
     const bool found = LinesFrom(findings, count) != 0;
-    CheckMessage(findings, count, kind);
-    MessageShow(found ? MB_ICONWARNING | MB_OK : MB_ICONINFORMATION | MB_OK);
+    CheckMessage(findings, count, kind, corrections, proposed);
+    if (proposed == 0) {
+        MessageShow(found ? MB_ICONWARNING | MB_OK : MB_ICONINFORMATION | MB_OK);
+        return;
+    }
+    // Only the record and the form change: Write to disk writes them, if asked.
+    if (MessageShow(MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2) != IDYES)
+        return;
+    ApplyCorrections(SectorBuffer, kind, corrections, proposed);
+    RecordToForm();
 }

@@ -91,7 +91,8 @@ void ApplyPatch(Sector& record, const std::string& patch)
 }
 
 // Each case's record and expected findings; a failed parse fails the test.
-std::vector<TableCase> ReadTable()
+// Each volume's first bytes, by name, go to volumesOut when given.
+std::vector<TableCase> ReadTable(std::map<std::string, std::string>* volumesOut = nullptr)
 {
     std::ifstream file(KELVASHIN_CHECK_CASES);
     EXPECT_TRUE(file.good()) << KELVASHIN_CHECK_CASES;
@@ -132,6 +133,8 @@ std::vector<TableCase> ReadTable()
             ADD_FAILURE() << "line " << number << ": " << line;
         }
     }
+    if (volumesOut != nullptr)
+        *volumesOut = volumes;
     return cases;
 }
 
@@ -279,6 +282,80 @@ TEST(CheckBackup, NamesEachRunOfDifferingBytes)
     ASSERT_EQ(CheckBackup(record.data(), nullptr, 131071, found, 1), 1);
     EXPECT_EQ(found[0].rule, RuleBackupUnreadable);
     EXPECT_EQ(found[0].limit, 131071u);
+}
+
+// The corrections for what the program knows of the volume: a table volume
+// with patches, the partition's start (-1: unknown), the volume's sectors (0:
+// unknown) and FAT[0] onwards (0: not read). Applied, they clear the findings
+// they answer and add none.
+TEST(ProposeCorrections, CaseTable)
+{
+    std::map<std::string, std::string> volumes;
+    ReadTable(&volumes);
+    using C = std::vector<std::tuple<int, std::uint64_t, std::uint64_t>>; // offset, now, proposed
+    struct Case {
+        const char* volume;
+        const char* patches;
+        std::int64_t start;
+        std::uint64_t sectors;
+        std::uint32_t fat;
+        C expected;
+    };
+    const Case cases[] = {
+        {"fat12", "", 0, 2880, 0xFFFFF0, {}},
+        {"fat12", "", 63, 0, 0, {{28, 0, 63}}},
+        {"fat12", "", 63 + (1LL << 32), 0, 0, {}},      // beyond the 32-bit field
+        {"fat12", "", -1, 4000, 0, {}},                 // the record claims less than the volume
+        {"fat12", "19:2=3000 22:2=8", -1, 2880, 0, {}}, // its FAT cannot address 2880
+        {"fat12",
+         "19:2=2900",
+         63,
+         2880,
+         0xFFFFF8,
+         {{28, 0, 63}, {19, 2900, 2880}, {21, 0xF0, 0xF8}}},
+        {"fat12", "", -1, 0, 0xF8, {}},     // not a FAT's start
+        {"fat12", "", -1, 0, 0xFFFFE5, {}}, // no media byte
+        {"fat16", "19:2=33000", -1, 32768, 0, {{19, 33000, 32768}}},
+        {"fat16", "19:2=0 32:4=70000", -1, 32768, 0, {{32, 70000, 32768}}},
+        {"fat16", "19:2=33000", -1, 16000, 0, {}}, // too few clusters for FAT16
+        {"fat32", "32:4=90000", -1, 80000, 0, {{32, 90000, 80000}}},
+        {"fat32", "32:4=90000", -1, 66000, 0, {}}, // too few clusters for FAT32
+        {"ntfs", "", 2048, 131072, 0xFFFFF0, {}},
+        {"ntfs", "40:8=131072", -1, 131072, 0, {{40, 131072, 131071}}},
+        {"ntfs", "", -1, 60000, 0, {}}, // $MFTMirr would lie outside
+    };
+    for (const Case& c : cases) {
+        const std::vector<std::uint8_t> head = FromHex(volumes[c.volume]);
+        Sector record{};
+        std::copy(head.begin(), head.end(), record.begin());
+        record[510] = 0x55;
+        record[511] = 0xAA;
+        std::istringstream patches(c.patches);
+        std::string patch;
+        while (patches >> patch)
+            ApplyPatch(record, patch);
+        const VolumeFacts facts = {c.start >= 0, static_cast<std::uint64_t>(c.start),
+                                   c.sectors * 512, c.fat != 0, c.fat};
+        const std::uint8_t kind = KindOf(record);
+        Correction out[4];
+        const int count = ProposeCorrections(record.data(), kind, facts, out, 4);
+        C proposed;
+        for (int i = 0; i < count; ++i)
+            proposed.emplace_back(out[i].offset, out[i].now, out[i].proposed);
+        const std::string name = std::string(c.volume) + " " + c.patches;
+        EXPECT_EQ(proposed, c.expected) << name << ", start " << c.start;
+
+        auto againstVolume = [&](const Sector& r) {
+            Finding found[4];
+            const int hidden =
+                c.start >= 0 ? CheckPartitionStart(r.data(), true, facts.start, found, 4) : 0;
+            return hidden + CheckVolumeFacts(r.data(), kind, facts, found, 4);
+        };
+        Sector fixed = record;
+        ApplyCorrections(fixed.data(), kind, out, count);
+        EXPECT_EQ(againstVolume(fixed), againstVolume(record) - count) << name;
+        EXPECT_LE(Check(fixed, kind).size(), Check(record, kind).size()) << name;
+    }
 }
 
 } // namespace

@@ -474,6 +474,9 @@ def backup_checks(session, dialog, results, work, items):
         that the hidden sectors went unchecked; with 3 sectors per cluster in
         the form it names that field and its value, and that the drive's
         backup differs from the form at that byte.
+      - FAT32 whose two copies claim more sectors than the drive holds and the
+        media byte 0xF0 (FAT[0] is F8): the check offers both values from the
+        drive, and Yes puts them into the form, the drive untouched.
       - FAT32 with sector 0 zeroed: Read backup from disk finds sector 6 and
         shows it; writing it restores the volume byte for byte.
       - NTFS whose sector 0 lost its boot code and MFT fields but still names
@@ -513,8 +516,9 @@ def backup_checks(session, dialog, results, work, items):
     results.note("check: %s" % text.replace("\n", " / "))
     results.check("%s: a finding list" % case, True, text.startswith(CHECK_FOUND))
     lines = text.split("\n")
-    results.check("%s: the field, its value and the rule" % case, True,
-                  "1. 「磁區磁簇」為 3：應為 1 到 128 之間 2 的次方。" in lines)
+    results.check("%s: the field, its value, the rule and the rebuild" % case, True,
+                  "1. 「磁區磁簇」為 3：應為 1 到 128 之間 2 的次方。"
+                  "可用「工具」功能表的「重建啟動磁區」從磁碟找回正確的值。" in lines)
     results.check("%s: the drive's backup differs at that byte" % case, True,
                   any(line.endswith("「備份啟動磁區」（磁區 6）與啟動磁區在位移 13 不同。")
                       for line in lines))
@@ -522,6 +526,24 @@ def backup_checks(session, dialog, results, work, items):
     read_case(driver, dialog, results, case, "K", items, ntfs_form, session)
     check_command(driver, dialog, results, case,
                   CHECK_CLEAN + PARTITION_NOTE % e.u32(ntfs_data, 28))
+
+    case = "12 check J: corrections from the drive"
+    total = e.u32(fat32_data, 32)
+    wrong = with_fields(fat32_data[:512], (32, "<I", total + 8080), (21, "B", 0xF0))
+    put(drive_j, replaced(replaced(fat32_data, 0, wrong), 6, wrong))
+    read_case(driver, dialog, results, case + ", read", "J", items,
+              {"kind": "FAT32", 1042: str(total + 8080), "media": e.MEDIA_SHOWN[0xF0]}, session)
+    driver.menu(dialog, e.MENU_CHECK)
+    box = driver.message(dialog, 60000, e.IDYES)
+    e.check_box(results, case, box, True, "「全部磁區」：%d → %d" % (total + 8080, total),
+                "「媒體描述」：0xF0 → 0xF8", "要把這些值填入表單嗎？")
+    results.note("check with corrections: %s" % (box or {}).get("text", "").replace("\n", " / "))
+    e.wait_for(lambda: driver.get(dialog, 1042) == str(total), 30)
+    form = e.read_form(driver, dialog)
+    for key, value in fat32_form.items():
+        results.check("%s, after Yes: %s" % (case, key), value, form[key])
+    results.check("%s: the drive is not written" % case, True,
+                  open(drive_j, "rb").read() == replaced(replaced(fat32_data, 0, wrong), 6, wrong))
 
     case = "13 FAT32 J: sector 0 zeroed"
     put(drive_j, replaced(fat32_data, 0, bytes(512)))

@@ -792,6 +792,48 @@ TEST_F(Commands, CheckComparesWithTheDriveTheRecordCameFrom)
                         "所以沒有檢查「隱藏的磁區」（7）。"
                       : "檢查啟動磁區：沒有發現問題。");
     }
+
+    // A floppy whose record claims 2900 sectors, 7 hidden ones and media 0xF9,
+    // on a partition at sector 9, its FAT starting F0 FF FF: the box offers the
+    // three values it knows, default No. Yes puts them into the form, which
+    // then checks clean; No leaves it. The drive is never written.
+    for (int given : {IDYES, IDNO}) {
+        standin::Reset();
+        SetUp();
+        auto& bytes = AddFloppy("\\\\.\\A:");
+        StoreU16(bytes.data(), 19, 2900); // total sectors
+        bytes[21] = 0xF9;                 // media
+        std::fill(bytes.begin() + 512, bytes.begin() + 515, 0xFF);
+        bytes[512] = 0xF0;
+        V& volume = *standin::FindVolume("\\\\.\\A:");
+        volume.partition = V::BothRequests;
+        volume.partitionStart = 9 * 512;
+        const auto before = bytes;
+        Menu(IDM_READ_DISK);
+        answer = given;
+        standin::MessageBoxes.clear();
+        Menu(IDM_CHECK);
+        ASSERT_EQ(standin::MessageBoxes.size(), 1u);
+        EXPECT_EQ(standin::MessageBoxes[0].type, UINT(MB_ICONWARNING | MB_YESNO | MB_DEFBUTTON2));
+        EXPECT_EQ(standin::MessageBoxes[0].text,
+                  "檢查啟動磁區發現下列問題：\n\n1. 「隱藏的磁區」為 7：分割區從磁區 9 開始。"
+                  "延伸分割區中的邏輯磁碟機可能從延伸分割區的起點算起，那樣並沒有錯；否則是分割區"
+                  "搬移或複製後沒有更新，應改為 9。\n2. 「全部磁區」為 2900：超過磁碟區的大小，最多"
+                  "只能是 2880。\n3. 「媒體描述」為 0xF9：FAT 的第一個位元組是 0xF0，兩者應相同。"
+                  "\n\n程式從磁碟得知下列欄位的值：\n「隱藏的磁區」：7 → 9\n「全部磁區」：2900 → "
+                  "2880\n「媒體描述」：0xF9 → 0xF0\n\n要把這些值填入表單嗎？磁碟不會變更；要寫入，"
+                  "請再選「寫入到磁碟」。");
+        const bool yes = given == IDYES;
+        EXPECT_EQ(Box(IDC_HIDDEN_SECTORS), yes ? "9" : "7");
+        EXPECT_EQ(Box(IDC_TOTAL_SECTORS), yes ? "2880" : "2900");
+        EXPECT_EQ(SectorBuffer[21], yes ? 0xF0 : 0xF9);
+        EXPECT_TRUE(bytes == before) << "the drive is not written";
+        standin::MessageBoxes.clear();
+        Menu(IDM_CHECK);
+        ASSERT_EQ(standin::MessageBoxes.size(), 1u);
+        EXPECT_EQ(standin::MessageBoxes[0].text == "檢查啟動磁區：沒有發現問題。", yes)
+            << standin::MessageBoxes[0].text;
+    }
 }
 
 TEST_F(Commands, CancelledWriteKeepsTheCaptureAndTouchesNoDrive)

@@ -194,7 +194,8 @@ TEST_F(Dispatch, CheckShowsWhatItFindsInOneBox)
     const Case cases[] = {
         {"1", MB_ICONINFORMATION | MB_OK, "檢查啟動磁區：沒有發現問題。"},
         {"3", MB_ICONWARNING | MB_OK,
-         "檢查啟動磁區發現下列問題：\n\n1. 「磁區磁簇」為 3：應為 1 到 128 之間 2 的次方。"},
+         "檢查啟動磁區發現下列問題：\n\n1. 「磁區磁簇」為 3：應為 1 到 128 之間 2 的次方。"
+         "可用「工具」功能表的「重建啟動磁區」從磁碟找回正確的值。"},
     };
     for (const Case& c : cases) {
         Load(floppy);
