@@ -45,7 +45,8 @@ static_assert(VolumeChunkBytes - (LegacyChunkBytes - MaxVolumeSectorSize) >= Leg
 std::uint8_t* LegacyWindow()
 {
     const auto at = reinterpret_cast<std::uintptr_t>(VolumeBuffer);
-    const std::uintptr_t aligned = (at + LegacyChunkBytes - 1) & ~std::uintptr_t{LegacyChunkBytes - 1};
+    const std::uintptr_t aligned =
+        (at + LegacyChunkBytes - 1) & ~std::uintptr_t{LegacyChunkBytes - 1};
     return VolumeBuffer + (aligned - at);
 }
 
@@ -57,7 +58,8 @@ bool LegacyReadChunks(std::uint8_t drive, std::uint64_t first, std::uint32_t cou
     const std::uint32_t chunk = LegacyChunkBytes / SectorSize;
     while (count > 0) {
         const std::uint32_t n = count < chunk ? count : chunk;
-        if (LegacyReadSectors(drive, static_cast<DWORD>(first), n, LegacyWindow()) != n * SectorSize)
+        if (LegacyReadSectors(drive, static_cast<DWORD>(first), n, LegacyWindow()) !=
+            n * SectorSize)
             return false;
         std::memcpy(buffer, LegacyWindow(), std::size_t{n} * SectorSize);
         first += n;

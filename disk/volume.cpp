@@ -21,7 +21,7 @@ constexpr DWORD VolumeShare = FILE_SHARE_WRITE;
 // Extended access past the file system's end, and locking, need a handle that
 // shares both.
 constexpr DWORD ExtendedShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr char DriveLetterBase = '@';   // drive 1 is 'A'
+constexpr char DriveLetterBase = '@'; // drive 1 is 'A'
 
 // A lock on a volume in use is tried again for about two seconds: another
 // program may be just closing its files.
@@ -99,8 +99,7 @@ HANDLE OpenDriveVolume(std::uint8_t drive, DWORD share, bool pastEnd, DWORD* sec
 
 // Positions at the sector, then reads count sectors whole into VolumeBuffer,
 // or writes them whole from there; a failure is noted.
-bool MoveSector(HANDLE volume, std::uint64_t sector, DWORD sectorSize, bool write,
-                DWORD count = 1)
+bool MoveSector(HANDLE volume, std::uint64_t sector, DWORD sectorSize, bool write, DWORD count = 1)
 {
     if (SeekSector(volume, sector, sectorSize) != 0) {
         NoteDiskError(DiskStepSeek, DiskCauseWin32, GetLastError());

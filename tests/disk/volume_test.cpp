@@ -236,7 +236,7 @@ TEST(ReadDriveSectors, OneRequestPerChunk)
         DWORD build; // 0: the NT family
         DWORD sectorSize;
         std::uint32_t count;
-        int failAt; // the request that fails, -1: none
+        int failAt;                  // the request that fails, -1: none
         std::vector<DWORD> requests; // bytes asked (NT) or sectors in the packet (9x)
     };
     const Case cases[] = {

@@ -409,6 +409,7 @@ def scenario(args, version, results):
 
         if default:
             items = backup_checks(session, dialog, results, work, items)
+            rebuild_checks(session, dialog, results, work, items)
         if undo:
             e.give_devices_to_c_and_z(session, work)
             restore(session, dialog, results, "10 undo file of A: written back", "A", items, fat12,
@@ -561,6 +562,91 @@ def backup_checks(session, dialog, results, work, items):
                   CHECK_FOUND + "\n1. 「備份啟動磁區」（磁區 6）與啟動磁區在位移 28 不同。"
                   + PARTITION_NOTE % 5)
     return items
+
+
+MENU_REBUILD = 40016
+
+
+def rebuild_checks(session, dialog, results, work, items):
+    """Tools, Rebuild boot sector, in Wine's default version, on J: (a FAT32
+    volume with two directories and a file) and K: (an NTFS volume with a
+    file), each with sector 0 and its backup zeroed: the result names the
+    volume and its kind and asks with Yes the default; Yes shows the rebuilt
+    sector; Write to disk, Yes, puts it in sector 0, with the fields the
+    structures tell equal to the formatter's. A backup that the old sector 0
+    did not name is left as it was (zeros) or, where the write fills an empty
+    backup, equals sector 0. fsck.fat -n accepts the FAT32 volume (noting the
+    backup apart) and ntfsfix -n the NTFS one (apart from an empty backup);
+    mdir and ntfsls list the files."""
+    driver = session.driver
+    fat32 = e.make_fat(os.path.join(work, "rebuild-fat32.img"), 32, 40960, "-s", "1")
+    e.run(["mmd", "-i", fat32, "::/DIRA", "::/DIRB"], env={**os.environ, "MTOOLS_SKIP_CHECK": "1"})
+    e.run(["mcopy", "-i", fat32, e.__file__, "::/DIRA/HELLO.TXT"],
+          env={**os.environ, "MTOOLS_SKIP_CHECK": "1"})
+    ntfs = e.make_ntfs(os.path.join(work, "rebuild-ntfs.img"))
+    e.run(["ntfscp", "-f", ntfs, e.__file__, "hello.txt"])
+    # The fields the structures tell: FAT32 all but the geometry, the serial and
+    # the boot code; NTFS its cluster size and $MFT fields (the hidden sectors
+    # are unknown under Wine).
+    for letter, image, backup, kind, ranges in (
+            ("J", fat32, 6, "FAT32", [(11, 24), (32, 67), (71, 88)]),
+            ("K", ntfs, os.path.getsize(ntfs) // 512 - 1, "NTFS", [(11, 14), (40, 72)])):
+        case = "17 rebuild %s %s:" % (kind, letter)
+        original = open(image, "rb").read()
+        drive = os.path.join(work, "drive-%s.img" % letter.lower())
+        with open(drive, "wb") as f:
+            f.write(replaced(replaced(original, 0, bytes(512)), backup, bytes(512)))
+        driver.menu(dialog, MENU_REBUILD)
+        pick(driver, results, case, letter, items)
+        box = driver.message(dialog, 120000, e.IDYES)
+        if not results.check("%s: a result box" % case, True, box is not None):
+            continue
+        results.note("result: %s" % box["text"].replace("\n", " / "))
+        results.check("%s: Yes and No, Yes the default" % case, ([e.IDYES, e.IDNO], e.IDYES),
+                      (box["buttons"], box["default"]))
+        results.check("%s: the result names the volume" % case, True,
+                      "已從磁碟 %s: 本身的結構重建 %s 啟動磁區。" % (letter, kind) in box["text"])
+        results.check("%s: the form shows it" % case, True,
+                      e.wait_text(driver, dialog, e.KIND_BOX, kind, 60))
+        before = open(drive, "rb").read()
+        driver.menu(dialog, e.MENU_WRITE_DISK)
+        pick(driver, results, case + " written", letter, items)
+        question = driver.message(dialog, 60000, e.IDYES)
+        e.check_box(results, "%s: write question" % case, question, True, "%s:" % letter)
+        e.wait_for(lambda: e.sector0(drive) != before[:512], 60)
+        driver.get(dialog, e.KIND_BOX)  # answered once the write has ended
+        after = open(drive, "rb").read()
+        sector = after[:512]
+        results.check("%s: the fields the structures tell" % case,
+                      [original[a:b].hex() for a, b in ranges], [sector[a:b].hex() for a, b in ranges])
+        results.check("%s: 55 AA" % case, "55aa", sector[510:512].hex())
+        kept = after[backup * 512:backup * 512 + 512]
+        results.check("%s: the backup empty as it was, or equal to sector 0" % case, True,
+                      kept in (bytes(512), sector))
+        results.check("%s: nothing else written" % case, True,
+                      replaced(replaced(after, 0, bytes(512)), backup, bytes(512))
+                      == replaced(replaced(before, 0, bytes(512)), backup, bytes(512)))
+        if kind == "FAT32":
+            checked = subprocess.run(["fsck.fat", "-n", drive], capture_output=True, text=True,
+                                     timeout=120)
+            results.check("%s: fsck.fat -n" % case, 0, checked.returncode)
+            listed = subprocess.run(["mdir", "-i", drive, "::/DIRA"], capture_output=True,
+                                    text=True, timeout=120,
+                                    env={**os.environ, "MTOOLS_SKIP_CHECK": "1"})
+            results.check("%s: mdir lists the file" % case, True, "HELLO    TXT" in listed.stdout)
+        else:
+            fixed = subprocess.run(["ntfsfix", "-n", drive], capture_output=True, text=True,
+                                   timeout=120)
+            results.note("ntfsfix -n: %s" % fixed.stdout.replace("\n", " / "))
+            results.check("%s: ntfsfix -n mounts it and finds $MFT and $MFTMirr" % case, True,
+                          "Mounting volume... OK" in fixed.stdout and
+                          "Processing of $MFT and $MFTMirr completed successfully." in fixed.stdout)
+            results.check("%s: ntfsfix -n: the alternate boot sector" % case,
+                          "BAD" if kept == bytes(512) else "OK",
+                          "OK" if "alternate boot sector... OK" in fixed.stdout else "BAD")
+            listed = subprocess.run(["ntfsls", drive], capture_output=True, text=True,
+                                    timeout=120)
+            results.check("%s: ntfsls lists the file" % case, True, "hello.txt" in listed.stdout)
 
 
 VOLUME_REQUESTS = {"90018": "lock", "90020": "dismount", "9001c": "unlock"}

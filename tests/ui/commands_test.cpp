@@ -821,8 +821,8 @@ TEST_F(Commands, WriteAfterAFailedSeekNeverReachesTheDrive)
 // or mkntfs, 16 MiB, in a temporary file read whole; empty when a tool is missing.
 std::vector<std::uint8_t> MadeVolume(const char* kind)
 {
-    const std::string path = std::string("/tmp/kelvashin-rebuild-") + kind + "-" +
-                             std::to_string(getpid()) + ".img";
+    const std::string path =
+        std::string("/tmp/kelvashin-rebuild-") + kind + "-" + std::to_string(getpid()) + ".img";
     const std::string make =
         std::string(kind) == "fat16"
             ? "mkfs.fat -C -F 16 -s 4 -n KELTEST -i 1234ABCD " + path +
@@ -850,22 +850,47 @@ TEST_F(Commands, RebuildLoadsTheRebuiltSectorOnlyOnYes)
         const std::vector<std::uint8_t>* volume;
         int answer;
         bool cancel;
-        int failingRead; // of the scan's reads, counted from 1; 0: none
-        std::size_t from, to; // the bytes of sector 0 the rebuild gives back
+        int failingRead;                // of the scan's reads, counted from 1; 0: none
+        std::size_t from, to;           // the bytes of sector 0 the rebuild gives back
         std::vector<const char*> parts; // of the one message
     };
     const Case cases[] = {
-        {"FAT16, Yes", &fat16, IDYES, false, 0, 11, 24,
-         {"已從磁碟 A: 本身的結構重建 FAT16 啟動磁區。", "FAT 副本在磁區 ", "；磁簇大小取自 2 個子目錄",
-          "\n「磁區磁簇」：0 → 4\n", "\n「磁碟區標籤」：\"", "\"KELTEST    \"", "（推測）"}},
+        {"FAT16, Yes",
+         &fat16,
+         IDYES,
+         false,
+         0,
+         11,
+         24,
+         {"已從磁碟 A: 本身的結構重建 FAT16 啟動磁區。", "FAT 副本在磁區 ",
+          "；磁簇大小取自 2 個子目錄", "\n「磁區磁簇」：0 → 4\n", "\n「磁碟區標籤」：\"",
+          "\"KELTEST    \"", "（推測）"}},
         {"FAT16, No", &fat16, IDNO, false, 0, 0, 0, {"要把重建的啟動磁區載入表單嗎"}},
-        {"NTFS, Yes", &ntfs, IDYES, false, 0, 40, 72,
+        {"NTFS, Yes",
+         &ntfs,
+         IDYES,
+         false,
+         0,
+         40,
+         72,
          {"$MFT 的記錄 0 在磁區 ", "，另一份副本相符。", "\n「$MFT Mirror Cluster」：0 → ",
           "但無法再從它啟動 Windows。"}},
         {"zeros, Cancel", &zeros, IDYES, true, 0, 0, 0, {"重建啟動磁區已取消，表單維持不變。"}},
-        {"zeros, the third read fails", &zeros, IDYES, false, 3, 0, 0,
+        {"zeros, the third read fails",
+         &zeros,
+         IDYES,
+         false,
+         3,
+         0,
+         0,
          {"重建啟動磁區時無法讀取磁碟 A: 的磁區 256 到 383，表單維持不變。"}},
-        {"zeros, nothing found", &zeros, IDYES, false, 0, 0, 0,
+        {"zeros, nothing found",
+         &zeros,
+         IDYES,
+         false,
+         0,
+         0,
+         0,
          {"在磁碟 A: 找不到 FAT 或 $MFT", "搜尋了磁區 0 到 "}},
     };
     for (const Case& c : cases) {
@@ -910,8 +935,8 @@ TEST_F(Commands, RebuildLoadsTheRebuiltSectorOnlyOnYes)
             EXPECT_EQ(FsKind, FsKindFat12) << c.name;
         }
         EXPECT_EQ(RecordDrive, loaded ? 1 : 0) << c.name;
-        EXPECT_EQ(standin::DestroyedDialogs, c.cancel ? std::vector<int>{IDD_PROGRESS}
-                                                      : std::vector<int>{})
+        EXPECT_EQ(standin::DestroyedDialogs,
+                  c.cancel ? std::vector<int>{IDD_PROGRESS} : std::vector<int>{})
             << c.name;
         EXPECT_FALSE(standin::Disabled(window)) << c.name;
         EXPECT_EQ(standin::Handles().open(), 0) << c.name;
