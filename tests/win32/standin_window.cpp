@@ -356,20 +356,13 @@ BOOL WINAPI EnableWindow(HWND window, BOOL enable)
     return was ? TRUE : FALSE;
 }
 
-// Posted messages come out in order; the quit message once everything before it.
-BOOL WINAPI PeekMessageA(LPMSG message, HWND, UINT, UINT, UINT remove)
+// Posted messages come out in order, each once.
+BOOL WINAPI PeekMessageA(LPMSG message, HWND, UINT, UINT, UINT)
 {
-    if (posted.empty()) {
-        if (!quitPosted)
-            return FALSE;
-        *message = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(quitCode), 0, 0, {0, 0}};
-        if (remove & PM_REMOVE)
-            quitPosted = false;
-        return TRUE;
-    }
+    if (posted.empty())
+        return FALSE;
     const Posted p = posted.front();
-    if (remove & PM_REMOVE)
-        posted.pop_front();
+    posted.pop_front();
     *message = MSG{p.window, p.message, p.wParam, p.lParam, 0, {0, 0}};
     return TRUE;
 }
