@@ -7,6 +7,7 @@
 #include "disk/legacy.h"
 #include "disk/volume.h"
 
+#include <cstdint>
 #include <cstring>
 
 std::uint8_t OsFamily = OsFamilyNt;
@@ -34,6 +35,40 @@ bool LegacyReachable(std::uint64_t sector, std::uint8_t step)
     return false;
 }
 
+// The 9x family reads many sectors 32 KiB at a time: a real-mode transfer stays
+// within one 64 KiB segment, so the window is 32 KiB aligned to 32 KiB inside
+// VolumeBuffer (64 KiB aligned to 4 KiB always holds one), in the exe's image.
+constexpr DWORD LegacyChunkBytes = 32768;
+static_assert(VolumeChunkBytes - (LegacyChunkBytes - MaxVolumeSectorSize) >= LegacyChunkBytes,
+              "VolumeBuffer holds an aligned window");
+
+std::uint8_t* LegacyWindow()
+{
+    const auto at = reinterpret_cast<std::uintptr_t>(VolumeBuffer);
+    const std::uintptr_t aligned =
+        (at + LegacyChunkBytes - 1) & ~std::uintptr_t{LegacyChunkBytes - 1};
+    return VolumeBuffer + (aligned - at);
+}
+
+bool LegacyReadChunks(std::uint8_t drive, std::uint64_t first, std::uint32_t count,
+                      std::uint8_t* buffer)
+{
+    if (!LegacyReachable(first + count - 1, DiskStepRead))
+        return false;
+    const std::uint32_t chunk = LegacyChunkBytes / SectorSize;
+    while (count > 0) {
+        const std::uint32_t n = count < chunk ? count : chunk;
+        if (LegacyReadSectors(drive, static_cast<DWORD>(first), n, LegacyWindow()) !=
+            n * SectorSize)
+            return false;
+        std::memcpy(buffer, LegacyWindow(), std::size_t{n} * SectorSize);
+        first += n;
+        count -= n;
+        buffer += std::size_t{n} * SectorSize;
+    }
+    return true;
+}
+
 } // namespace
 
 bool PrepareDiskAccess()
@@ -56,6 +91,22 @@ bool ReadDriveSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* rec
         return ReadVolumeSector(drive, sector, record, pastFileSystem);
     return LegacyReachable(sector, DiskStepRead) &&
            LegacyReadSectors(drive, static_cast<DWORD>(sector), 1, record) == SectorSize;
+}
+
+bool ReadDriveSectors(std::uint8_t drive, std::uint64_t first, std::uint32_t count,
+                      std::uint8_t* buffer)
+{
+    if (count == 0)
+        return true;
+    return LegacyFamily() ? LegacyReadChunks(drive, first, count, buffer)
+                          : ReadVolumeSectors(drive, first, count, buffer);
+}
+
+std::uint32_t DriveChunkSectors(DWORD sectorSize)
+{
+    if (sectorSize == 0)
+        return 0;
+    return (LegacyFamily() ? LegacyChunkBytes : VolumeChunkBytes) / sectorSize;
 }
 
 bool WriteDriveSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record)

@@ -29,6 +29,18 @@ bool ReadDriveSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* rec
 // tells why. On the 9x family the volume is locked around the write.
 bool WriteDriveSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record);
 
+// Reads count sectors of the drive's own size from first into buffer (count *
+// that size bytes), in chunks of at most DriveChunkSectors, one request each:
+// on the NT family one open of the volume device and 64 KiB requests, unbuffered,
+// through disk/volume's aligned buffer; on the 9x family 32 KiB requests (64
+// sectors) into a window of that buffer, which lies in the exe's image as the
+// VWIN32 services need. True when every sector arrived; otherwise LastDiskError
+// tells why and buffer may hold anything.
+bool ReadDriveSectors(std::uint8_t drive, std::uint64_t first, std::uint32_t count,
+                      std::uint8_t* buffer);
+// The most sectors of sectorSize bytes that one request of ReadDriveSectors moves.
+std::uint32_t DriveChunkSectors(DWORD sectorSize);
+
 // --- Writing a drive's boot sectors, as one session ---
 // BeginBootWrite, then the second read of sector 0 (ReadWriteSector), then
 // WriteBootSectors, then EndBootWrite, which always follows a begin, whatever

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-alignas(MaxVolumeSectorSize) std::uint8_t VolumeBuffer[MaxVolumeSectorSize];
+alignas(MaxVolumeSectorSize) std::uint8_t VolumeBuffer[VolumeChunkBytes];
 DiskError LastDiskError = {};
 
 namespace {
@@ -21,8 +21,7 @@ constexpr DWORD VolumeShare = FILE_SHARE_WRITE;
 // Extended access past the file system's end, and locking, need a handle that
 // shares both.
 constexpr DWORD ExtendedShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr DWORD SectorCountMask = 0xFF; // a transfer takes only the low 8 bits of its count
-constexpr char DriveLetterBase = '@';   // drive 1 is 'A'
+constexpr char DriveLetterBase = '@'; // drive 1 is 'A'
 
 // A lock on a volume in use is tried again for about two seconds: another
 // program may be just closing its files.
@@ -98,18 +97,18 @@ HANDLE OpenDriveVolume(std::uint8_t drive, DWORD share, bool pastEnd, DWORD* sec
     return volume;
 }
 
-// Positions at the sector, then reads it whole into VolumeBuffer, or writes it
-// whole from there; a failure is noted.
-bool MoveSector(HANDLE volume, std::uint64_t sector, DWORD sectorSize, bool write)
+// Positions at the sector, then reads count sectors whole into VolumeBuffer,
+// or writes them whole from there; a failure is noted.
+bool MoveSector(HANDLE volume, std::uint64_t sector, DWORD sectorSize, bool write, DWORD count = 1)
 {
     if (SeekSector(volume, sector, sectorSize) != 0) {
         NoteDiskError(DiskStepSeek, DiskCauseWin32, GetLastError());
         return false;
     }
     SetLastError(ERROR_SUCCESS);
-    const DWORD moved = write ? WriteSectors(volume, VolumeBuffer, 1, sectorSize)
-                              : ReadSectors(volume, VolumeBuffer, 1, sectorSize);
-    if (moved == sectorSize)
+    const DWORD moved = write ? WriteSectors(volume, VolumeBuffer, count, sectorSize)
+                              : ReadSectors(volume, VolumeBuffer, count, sectorSize);
+    if (moved == count * sectorSize)
         return true;
     const DWORD error = GetLastError();
     const std::uint8_t step = write ? DiskStepWrite : DiskStepRead;
@@ -148,7 +147,7 @@ int SeekSector(HANDLE volume, std::uint64_t sector, DWORD sectorSize)
 DWORD ReadSectors(HANDLE volume, void* buffer, DWORD count, DWORD sectorSize)
 {
     DWORD read = 0;
-    if (!ReadFile(volume, buffer, (count & SectorCountMask) * sectorSize, &read, nullptr))
+    if (!ReadFile(volume, buffer, count * sectorSize, &read, nullptr))
         return 0;
     return read;
 }
@@ -156,7 +155,7 @@ DWORD ReadSectors(HANDLE volume, void* buffer, DWORD count, DWORD sectorSize)
 DWORD WriteSectors(HANDLE volume, const void* buffer, DWORD count, DWORD sectorSize)
 {
     DWORD written = 0;
-    if (!WriteFile(volume, buffer, (count & SectorCountMask) * sectorSize, &written, nullptr))
+    if (!WriteFile(volume, buffer, count * sectorSize, &written, nullptr))
         return 0;
     return written;
 }
@@ -201,6 +200,28 @@ bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint
     const bool written = WriteSectorOn(volume, sectorSize, sector, record);
     CloseVolume(volume);
     return written;
+}
+
+bool ReadVolumeSectors(std::uint8_t drive, std::uint64_t first, std::uint32_t count,
+                       std::uint8_t* buffer)
+{
+    DWORD sectorSize = 0;
+    HANDLE volume = OpenDriveVolume(drive, ExtendedShare, true, &sectorSize);
+    if (volume == INVALID_HANDLE_VALUE)
+        return false;
+    const std::uint32_t chunk = VolumeChunkBytes / sectorSize;
+    bool read = true;
+    while (read && count > 0) {
+        const std::uint32_t n = count < chunk ? count : chunk;
+        read = MoveSector(volume, first, sectorSize, false, n);
+        if (read)
+            std::memcpy(buffer, VolumeBuffer, std::size_t{n} * sectorSize);
+        first += n;
+        count -= n;
+        buffer += std::size_t{n} * sectorSize;
+    }
+    CloseVolume(volume);
+    return read;
 }
 
 DWORD DriveVolumeSectorSize(std::uint8_t drive)

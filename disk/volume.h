@@ -7,9 +7,12 @@
 
 #include <cstdint>
 
-// The sector sizes a volume may have here; a transfer buffer holds the largest.
+// The sector sizes a volume may have here.
 constexpr DWORD MinVolumeSectorSize = 512;
 constexpr DWORD MaxVolumeSectorSize = 4096;
+// The transfer buffer: one request of a multi-sector read moves at most this
+// many bytes (128 sectors of 512 bytes, 16 of 4096).
+constexpr DWORD VolumeChunkBytes = 65536;
 
 // "\\.\X:" for drive (1 = A:) into path, which holds VolumePathSize characters.
 constexpr int VolumePathSize = 7;
@@ -21,9 +24,8 @@ HANDLE OpenVolume(const char* path);
 // Positions at sector * sectorSize (64-bit); gives 1 when the positioning
 // failed, else 0.
 int SeekSector(HANDLE volume, std::uint64_t sector, DWORD sectorSize);
-// Transfer count sectors of sectorSize bytes (only the low 8 bits of count are
-// used); give the number of bytes the system reported as moved, 0 after a
-// failure.
+// Transfer count sectors of sectorSize bytes as one request; give the number
+// of bytes the system reported as moved, 0 after a failure.
 DWORD ReadSectors(HANDLE volume, void* buffer, DWORD count, DWORD sectorSize);
 DWORD WriteSectors(HANDLE volume, const void* buffer, DWORD count, DWORD sectorSize);
 // Closes the handle; always gives 1.
@@ -46,6 +48,14 @@ bool ReadVolumeSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* re
                       bool pastEnd = false);
 bool WriteVolumeSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record,
                        bool pastEnd = false);
+
+// count sectors from first into buffer (count * the volume's sector size
+// bytes): one open of the volume, with access past the end of its file system,
+// then one request of up to VolumeChunkBytes per chunk through VolumeBuffer.
+// Stops at the first failed step, noting it in LastDiskError; true when every
+// sector arrived.
+bool ReadVolumeSectors(std::uint8_t drive, std::uint64_t first, std::uint32_t count,
+                       std::uint8_t* buffer);
 
 // The drive's sector size, asked of its volume (opened and closed again); 0,
 // noted in LastDiskError, when the volume does not open or its size is none of
@@ -87,5 +97,5 @@ bool VolumePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* le
 bool ProbeVolume(std::uint8_t drive);
 
 // Whole sectors move through this buffer, aligned as unbuffered I/O needs and in
-// the program's own data.
-extern std::uint8_t VolumeBuffer[MaxVolumeSectorSize];
+// the program's own data (zero-filled .bss: no room in the file).
+extern std::uint8_t VolumeBuffer[VolumeChunkBytes];

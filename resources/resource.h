@@ -13,6 +13,7 @@
 #define IDI_APP 111
 #define IDD_PICKER 113
 #define IDB_CAT 115
+#define IDD_PROGRESS 120
 
 // Main dialog: number boxes
 #define IDC_BYTES_PER_SECTOR 1036
@@ -55,6 +56,9 @@
 // Drive picker
 #define IDC_DRIVES 1070
 
+// The rebuild's progress window (ui/rebuild.cpp): its bar; Cancel is IDCANCEL
+#define IDC_PROGRESS_BAR 1200
+
 // Menu commands
 #define IDM_EXIT 40001
 #define IDM_READ_DISK 40005
@@ -68,6 +72,7 @@
 #define IDM_FLOPPY_144 40013
 #define IDM_READ_BACKUP 40014
 #define IDM_CHECK 40015
+#define IDM_REBUILD 40016
 #define IDM_ABOUT 1007
 
 // Texts of the STRINGTABLE, read by ui/text.cpp from their blocks of sixteen.
@@ -221,3 +226,30 @@
 #define IDS_LBL_HEADS 2230
 #define IDS_LBL_TOTAL_SECTORS 2231
 #define IDS_LBL_SERIAL 2232
+
+// The rebuild of a lost boot sector (ui/rebuild.cpp, ui/report.cpp).
+#define IDS_REBUILD_CANCELLED 2400
+#define IDS_REBUILD_READ_FAILED 2401
+#define IDS_REBUILD_NOT_FOUND 2402
+#define IDS_REBUILD_SEARCHED 2403
+#define IDS_REBUILD_SEEN 2404
+#define IDS_REBUILD_FOUND 2405
+#define IDS_REBUILD_FAT_AT 2406
+#define IDS_REBUILD_AND 2407
+#define IDS_REBUILD_CLUSTER_FROM 2408
+#define IDS_REBUILD_CLUSTER_GUESSED 2409
+#define IDS_REBUILD_DATA_AT 2410
+#define IDS_REBUILD_MFT_AT 2411
+#define IDS_REBUILD_MFT_MIRROR 2412
+#define IDS_REBUILD_OTHER_AGREES 2413
+#define IDS_REBUILD_OTHER_UNCONFIRMED 2414
+#define IDS_REBUILD_CHANGES 2415
+#define IDS_REBUILD_SAME 2416
+#define IDS_REBUILD_CHANGE 2417
+#define IDS_REBUILD_GUESSED 2418
+#define IDS_REBUILD_NO_WINDOWS 2419
+#define IDS_REBUILD_ASK 2420
+#define IDS_FIELD_VOLUME_LABEL 2421
+#define IDS_FIELD_BOOT_CODE 2422
+#define IDS_REBUILD_BOOT_OLD 2423
+#define IDS_REBUILD_BOOT_TEMPLATE 2424

@@ -4,7 +4,8 @@
 // buffer belongs to the module that fills it):
 //   core/record    SectorBuffer (SectorStorage, the record), FsKind
 //   disk/sector    OsFamily: the Windows family, set once by PrepareDiskAccess
-//   disk/volume    VolumeBuffer (whole sectors of the NT family), LastDiskError
+//   disk/volume    VolumeBuffer (whole sectors and 64 KiB chunks of the NT family,
+//                  the 9x family's 32 KiB chunks), LastDiskError
 //   disk/legacy    UseExtendedDiskIo, Vwin32Handle, Registers, Packet,
 //                  LegacyProbeBuffer, BytesReturned, DeviceRefused
 //   image/         ImagePath, FileDialog, LastImageError; UndoPath, Separator
@@ -13,12 +14,14 @@
 //                  DialogTitle's text
 //   ui/check       DriveCopy (its reads of the drive), CheckBootSector's findings
 //   ui/picker      DriveNumber, TextBuffer, AccessDenied
+//   ui/rebuild     Scan, Chunk, Rebuilt, How (the scan and its result), Progress,
+//                  Cancelled
 //   ui/media       MediaItemIndex, MediaShownItem;  ui/form  ShownText
 //   ui/message     Message, Length, MessageAddAnsi's text
 //   ui/text        the wide functions looked up on the NT family, ShowMessageBox's text
 //   ui/entry       the empty command line
-// The 9x disk services address SectorStorage, StagedSector, Registers, Packet
-// and LegacyProbeBuffer: they stay in the exe's image (see core/record.cpp).
+// The 9x disk services address SectorStorage, StagedSector, Registers, Packet,
+// LegacyProbeBuffer and VolumeBuffer: they stay in the exe's image (see core/record.cpp).
 #pragma once
 
 #include "disk/sector.h" // OsFamily

@@ -4,6 +4,7 @@
 #include "check.h"
 #include "commands.h"
 #include "form.h"
+#include "rebuild.h"
 #include "core/recognize.h"
 #include "core/record.h"
 #include "core/template.h"
@@ -60,6 +61,10 @@ void OnMenuCommand(int id)
         RecordToForm();
         break;
     case IDM_CHECK: CheckBootSector(); break;
+    case IDM_REBUILD:
+        if (RebuildFromDisk())
+            ShowLoadedRecord();
+        break;
     case IDM_ABOUT: ShowAbout(); break;
     default: break; // also IDOK and IDCANCEL: Enter and Esc do nothing
     }

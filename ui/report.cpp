@@ -258,3 +258,11 @@ bool AskReplaceFile(const char* path)
     MessageAddText(IDS_ASK_REPLACE, {Ansi(path)});
     return AskYesNo();
 }
+
+void ReportRebuildReadError(std::uint8_t drive, std::uint64_t first, std::uint64_t last)
+{
+    MessageBegin();
+    MessageAddText(IDS_REBUILD_READ_FAILED, {Drive(drive), Decimal(first), Decimal(last)});
+    AddReason(LastDiskError);
+    ShowError();
+}

@@ -40,5 +40,7 @@ void ReportBackupWriteError(std::uint8_t drive, std::uint64_t backup, const char
 void ReportBackupReadError(std::uint8_t drive, std::uint64_t backup);
 void ReportBackupNotLocated(std::uint8_t drive);
 void ReportNoBackup(std::uint8_t drive);
+// The rebuild's read of sectors first to last failed: nothing was loaded.
+void ReportRebuildReadError(std::uint8_t drive, std::uint64_t first, std::uint64_t last);
 // Asks before an existing file is replaced. True for Yes; No is the default.
 bool AskReplaceFile(const char* path);

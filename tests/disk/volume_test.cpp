@@ -5,11 +5,13 @@
 #include "disk/sector.h"
 
 #include "disk/disk_error.h"
+#include "disk/legacy.h"
 
 #include "standin_disk.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -201,17 +203,18 @@ TEST(VolumePrimitives, SeekSectorSplitsTheByteOffsetIntoHalves)
     }
 }
 
-TEST(VolumePrimitives, TransfersTakeTheLowEightBitsOfTheCount)
+// A transfer moves its whole count as one request, counts past 255 too.
+TEST(VolumePrimitives, TransfersMoveTheWholeCountAsOneRequest)
 {
     const struct {
         DWORD count;
         DWORD bytes; // asked of ReadFile/WriteFile, and moved
-    } cases[] = {{0, 0}, {1, 512}, {255, 130560}, {256, 0}, {257, 512}};
-    std::vector<std::uint8_t> buffer(256 * 512, 0x5A);
+    } cases[] = {{0, 0}, {1, 512}, {255, 130560}, {256, 131072}, {300, 153600}};
+    std::vector<std::uint8_t> buffer(300 * 512, 0x5A);
     for (const auto& c : cases) {
         for (bool write : {false, true}) {
             standin::Reset();
-            PatternVolume(1, 256 * 512);
+            PatternVolume(1, 300 * 512);
             HANDLE volume = OpenVolume("\\\\.\\A:");
             const DWORD moved = write ? WriteSectors(volume, buffer.data(), c.count, 512)
                                       : ReadSectors(volume, buffer.data(), c.count, 512);
@@ -222,6 +225,57 @@ TEST(VolumePrimitives, TransfersTakeTheLowEightBitsOfTheCount)
             CloseVolume(volume);
         }
     }
+}
+
+// Many sectors: one request per chunk, 64 KiB on the NT family and 32 KiB (64
+// sectors) on the 9x family, the bytes in order; a failed request ends the read.
+TEST(ReadDriveSectors, OneRequestPerChunk)
+{
+    struct Case {
+        const char* name;
+        DWORD build; // 0: the NT family
+        DWORD sectorSize;
+        std::uint32_t count;
+        int failAt;                  // the request that fails, -1: none
+        std::vector<DWORD> requests; // bytes asked (NT) or sectors in the packet (9x)
+    };
+    const Case cases[] = {
+        {"NT, 300 sectors", 0, 512, 300, -1, {65536, 65536, 22528}},
+        {"NT, 4096-byte sectors", 0, 4096, 20, -1, {65536, 16384}},
+        {"NT, the second request fails", 0, 512, 300, 1, {65536, 65536}},
+        {"9x Int 25h, 300 sectors", 950, 512, 300, -1, {64, 64, 64, 64, 44}},
+        {"9x 7305h, one sector", 2222, 512, 1, -1, {1}},
+    };
+    for (const Case& c : cases) {
+        standin::Reset();
+        auto& volume = PatternVolume(1, 400 * c.sectorSize);
+        volume.sectorSize = c.sectorSize;
+        if (c.build != 0)
+            standin::SetVersion(VER_PLATFORM_WIN32_WINDOWS, c.build);
+        PrepareDiskAccess();
+        standin::MapMemory("chunk", VolumeBuffer, sizeof VolumeBuffer);
+        standin::MapMemory("packet", &Packet, sizeof Packet);
+        for (int i = 0; i < c.failAt; ++i)
+            standin::PassNext("ReadFile");
+        if (c.failAt >= 0)
+            standin::FailNext("ReadFile", ERROR_NOT_READY);
+        std::vector<std::uint8_t> out(c.count * c.sectorSize);
+        EXPECT_EQ(ReadDriveSectors(1, 5, c.count, out.data()), c.failAt < 0) << c.name;
+        std::vector<DWORD> requests;
+        for (const auto& call : standin::CallsStartingWith("ReadFile(h1, "))
+            requests.push_back(static_cast<DWORD>(std::stoul(call.substr(13))));
+        for (const auto& e : standin::Exchanges)
+            if (c.build != 0)
+                requests.push_back(e.sectors);
+        EXPECT_EQ(requests, c.requests) << c.name;
+        if (c.failAt < 0) {
+            EXPECT_TRUE(std::equal(out.begin(), out.end(), volume.bytes.begin() + 5 * c.sectorSize))
+                << c.name;
+        }
+        if (c.build == 0)
+            ExpectNoHandleFaults(c.name);
+    }
+    OsFamily = OsFamilyNt;
 }
 
 TEST(ProbeVolume, BufferedOpenReadAndCloseAnswerWhetherAWholeSectorCame)

@@ -81,12 +81,19 @@ PICKER_CONTROLS = [
     (1070, "COMBOBOX", (7, 7, 84, 79), 0x50210003, ""),
 ]
 
+PROGRESS_CONTROLS = [
+    (65535, "STATIC", (7, 7, 146, 8), 0x50020000, "正在讀取磁碟區的結構……"),
+    (1200, "MSCTLS_PROGRESS32", (7, 18, 146, 9), 0x50800000, ""),
+    (2, "BUTTON", (60, 32, 40, 13), 0x50010000, "取消"),
+]
+
 # id: (style, (x, y, w, h), menu, title, controls)
 DIALOGS = {
     102: (0x80CA08C0, (0, 0, 265, 137), ("ordinal", 104),
           "Morvane's Kelvashin 1.0 繁體中文綠色版", MAIN_CONTROLS),
     103: (0x80C808C0, (0, 0, 184, 89), None, "關於 Kelvashin 1.0", ABOUT_CONTROLS),
     113: (0x80C808C0, (0, 0, 98, 44), None, "選取磁碟", PICKER_CONTROLS),
+    120: (0x90C008C0, (0, 0, 160, 52), None, "重建啟動磁區", PROGRESS_CONTROLS),
 }
 
 # Menu 104: (pop-up caption, [(item text, command id)]).
@@ -96,7 +103,7 @@ MENU = [
     ("建立 (&C)", [("新增 FAT12 啟動磁區", 40009), ("新增 FAT16 啟動磁區", 40011),
                   ("新增 FAT32 啟動磁區", 40012), ("新增  NTFS  啟動磁區", 40010)]),
     ("樣版 (&T)", [("1.44 MB 磁碟", 40013)]),
-    ("工具 (&O)", [("檢查啟動磁區", 40015)]),
+    ("工具 (&O)", [("檢查啟動磁區", 40015), ("重建啟動磁區", 40016)]),
     ("說明 (&H)", [("關於", 1007)]),
 ]
 MF_POPUP, MF_END = 0x10, 0x80

@@ -10,6 +10,7 @@
 #include "ui/commands.h"
 #include "ui/form.h"
 #include "ui/picker.h"
+#include "ui/rebuild.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -861,6 +862,99 @@ TEST_F(Commands, WriteAfterAFailedSeekNeverReachesTheDrive)
     EXPECT_TRUE(standin::FindVolume("\\\\.\\A:")->bytes == image);
     EXPECT_TRUE(standin::CallsStartingWith("WriteFile").empty());
     EXPECT_EQ(standin::Handles().open(), 0);
+}
+
+// --- Rebuild ---
+
+// A 16 MiB volume made by mkfs.fat (FAT16, 4 sectors per cluster, two
+// subdirectories) or mkntfs; empty when a tool is missing.
+std::vector<std::uint8_t> MadeVolume(const std::string& kind)
+{
+    const std::string path = "/tmp/kelvashin-rebuild-" + std::to_string(getpid()) + ".img";
+    const std::string make =
+        kind == "fat16" ? "mkfs.fat -C -F 16 -s 4 -n KELTEST " + path +
+                              " 16384 && MTOOLS_SKIP_CHECK=1 mmd -i " + path + " ::/ONE ::/TWO"
+                        : "truncate -s 16M " + path + " && mkntfs -q -F -f -c 4096 -p 0 " + path;
+    const bool made = std::system(("(" + make + ") >/dev/null 2>&1").c_str()) == 0;
+    auto bytes = made ? FileBytes(path) : std::vector<std::uint8_t>();
+    std::remove(path.c_str());
+    return bytes;
+}
+
+// The rebuild over volumes whose sector 0 (NTFS: and its backup) is zeroed: on
+// Yes the rebuilt sector is the record, shown and remembered as Read from disk
+// remembers it; on No, Cancel in the progress window, a read failing mid-scan
+// or nothing found, the record stays as it was. Each ends in one message.
+TEST_F(Commands, RebuildLoadsTheRebuiltSectorOnlyOnYes)
+{
+    static const auto fat16 = MadeVolume("fat16"), ntfs = MadeVolume("ntfs");
+    if (fat16.empty() || ntfs.empty())
+        GTEST_SKIP() << "mkfs.fat, mmd or mkntfs is missing";
+    const std::vector<std::uint8_t> zeros(2 << 20);
+    constexpr int Cancel = -1;
+    struct Case {
+        const char* name;
+        const std::vector<std::uint8_t>* volume;
+        int answer;
+        int failingRead;      // of the scan's reads, from 1; 0: none; Cancel
+        std::size_t from, to; // the bytes of sector 0 the rebuild gives back
+        const char* parts;    // of the one message, between '|'
+    };
+    const Case cases[] = {
+        {"FAT16, Yes", &fat16, IDYES, 0, 11, 24,
+         "已從磁碟 A: 本身的結構重建 FAT16 啟動磁區。|FAT 副本在磁區 4、36；磁簇大小取自 2 個子目錄"
+         "|\n「磁區磁簇」：0 → 4\n|\n「磁碟區標籤」：\"???????????\" → \"KELTEST    \"|（推測）"},
+        {"FAT16, No", &fat16, IDNO, 0, 0, 0, "要把重建的啟動磁區載入表單嗎"},
+        {"NTFS, Yes", &ntfs, IDYES, 0, 40, 72,
+         "$MFT 的記錄 0 在磁區 32 找到，另一份副本相符。|\n「$MFT Mirror Cluster」：0 → "
+         "|但無法再從它啟動 Windows。"},
+        {"zeros, Cancel", &zeros, IDYES, Cancel, 0, 0, "重建啟動磁區已取消，表單維持不變。"},
+        {"zeros, the third read fails", &zeros, IDYES, 3, 0, 0,
+         "重建啟動磁區時無法讀取磁碟 A: 的磁區 256 到 383，表單維持不變。"},
+        {"zeros, nothing found", &zeros, IDYES, 0, 0, 0,
+         "在磁碟 A: 找不到 FAT 或 $MFT|搜尋了磁區 0 到 "},
+    };
+    for (const Case& c : cases) {
+        standin::Reset();
+        SetUp();
+        auto& volume = standin::AddVolume("\\\\.\\A:", 0);
+        volume.bytes = *c.volume;
+        volume.partition = standin::Volume::BothRequests;
+        std::fill_n(volume.bytes.begin(), 512, 0);
+        std::fill_n(volume.bytes.end() - 512, 512, 0);
+        Menu(IDM_NEW_FAT12);
+        const Record before = Bytes();
+        answer = c.answer;
+        if (c.failingRead == Cancel) {
+            standin::TickStep = 300; // the window shows at the second read
+            standin::OnDialog = [hook = standin::OnDialog](HWND dialog, int id) {
+                if (id == IDD_PROGRESS)
+                    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, 0), 0);
+                hook(dialog, id);
+            };
+        }
+        for (int i = 0; i < c.failingRead; ++i) // the picker's probe, then the scan
+            standin::PassNext("ReadFile");
+        if (c.failingRead > 0)
+            standin::FailNext("ReadFile", ERROR_NOT_READY);
+        Menu(IDM_REBUILD);
+        ASSERT_EQ(standin::MessageBoxes.size(), 1u) << c.name;
+        const std::string& text = standin::MessageBoxes[0].text;
+        for (std::string parts = c.parts, part; !parts.empty(); parts.erase(0, part.size() + 1)) {
+            part = parts.substr(0, parts.find('|'));
+            EXPECT_TRUE(Holds(text, part)) << c.name << ": no \"" << part << "\" in\n" << text;
+        }
+        const bool loaded = c.from != c.to;
+        EXPECT_TRUE(loaded ? std::equal(c.volume->begin() + c.from, c.volume->begin() + c.to,
+                                        SectorBuffer + c.from)
+                           : Bytes() == before)
+            << c.name;
+        EXPECT_EQ(FsKind, !loaded ? FsKindFat12 : c.volume == &ntfs ? FsKindNtfs : FsKindFat16);
+        EXPECT_EQ(RecordDrive, loaded ? 1 : 0) << c.name;
+        EXPECT_EQ(standin::DestroyedDialogs.size(), c.failingRead == Cancel ? 1u : 0u) << c.name;
+        EXPECT_FALSE(standin::Disabled(window)) << c.name;
+        EXPECT_EQ(standin::Handles().open(), 0) << c.name;
+    }
 }
 
 // --- Image files ---

@@ -36,7 +36,7 @@ std::set<std::string> NamesUsedInUi()
     std::set<std::string> used;
     const std::regex name(R"(\bIDS_\w+)");
     for (const char* file : {"about", "check", "commands", "entry", "form", "main", "media",
-                             "message", "picker", "report", "text"}) {
+                             "message", "picker", "rebuild", "report", "text"}) {
         const std::string code = FileText(std::string(KELVASHIN_SOURCE_DIR "/ui/") + file + ".cpp");
         EXPECT_FALSE(code.empty()) << file;
         for (std::sregex_iterator at(code.begin(), code.end(), name), end; at != end; ++at)

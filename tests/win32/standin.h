@@ -55,6 +55,14 @@ extern std::function<void(HWND dialog, int templateId)> OnDialog;
 void Attach(HWND dialog, DLGPROC procedure, int templateId);
 // Sends a message straight to a dialog's procedure, as the dialog manager would.
 INT_PTR Send(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+// Dialogs made with CreateDialogParamA (modeless) run the same way: WM_INITDIALOG,
+// then OnDialog; messages posted to them reach them through PeekMessageA and
+// IsDialogMessageA or DispatchMessageA. Each tick read from GetTickCount is
+// TickStep milliseconds after the one before (0 after a reset: time stands).
+extern DWORD TickStep;
+// The modeless dialogs destroyed so far, by template, and the windows disabled now.
+extern std::vector<int> DestroyedDialogs;
+bool Disabled(HWND window);
 // True once PostQuitMessage was called, with the exit code it was given.
 bool QuitPosted();
 int QuitCode();

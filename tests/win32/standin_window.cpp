@@ -13,6 +13,8 @@ namespace standin {
 std::function<void(HWND, int)> OnDialog;
 std::function<BOOL(OPENFILENAMEA*)> OnOpenFileName;
 std::vector<std::string> EndedDialogs;
+DWORD TickStep = 0;
+std::vector<int> DestroyedDialogs;
 
 namespace {
 
@@ -44,6 +46,8 @@ std::map<HWND, std::pair<HWND, int>> controlHandles; // handle -> (dialog, id)
 std::deque<Posted> posted;
 bool quitPosted = false;
 int quitCode = 0;
+DWORD ticks = 0;
+std::map<HWND, bool> disabled;
 
 HWND Allocate()
 {
@@ -118,7 +122,13 @@ void ResetWindow()
     OnDialog = nullptr;
     OnOpenFileName = nullptr;
     EndedDialogs.clear();
+    TickStep = 0;
+    ticks = 0;
+    DestroyedDialogs.clear();
+    disabled.clear();
 }
+
+bool Disabled(HWND window) { return disabled[window]; }
 
 HWND NewWindow() { return Allocate(); }
 
@@ -311,6 +321,69 @@ HINSTANCE WINAPI ShellExecuteA(HWND owner, LPCSTR verb, LPCSTR file, LPCSTR para
         ", " + (file ? file : "null") + ", " + (parameters ? parameters : "null") + ", " +
         (directory ? directory : "null") + ", " + std::to_string(show) + ")");
     return reinterpret_cast<HINSTANCE>(static_cast<std::uintptr_t>(42));
+}
+
+HWND WINAPI CreateDialogParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPROC procedure,
+                               LPARAM initParam)
+{
+    const int templateId = static_cast<int>(reinterpret_cast<std::uintptr_t>(templateName));
+    Log("CreateDialogParamA(" + std::to_string(templateId) + ", owner " +
+        (owner ? "set" : "none") + ")");
+    HWND dialog = Allocate();
+    Attach(dialog, procedure, templateId);
+    procedure(dialog, WM_INITDIALOG, 0, initParam);
+    if (OnDialog)
+        OnDialog(dialog, templateId);
+    return dialog;
+}
+
+BOOL WINAPI DestroyWindow(HWND window)
+{
+    auto found = dialogs.find(window);
+    if (found == dialogs.end())
+        return FALSE;
+    Log("DestroyWindow(" + std::to_string(found->second.templateId) + ")");
+    DestroyedDialogs.push_back(found->second.templateId);
+    dialogs.erase(found);
+    return TRUE;
+}
+
+BOOL WINAPI EnableWindow(HWND window, BOOL enable)
+{
+    Log(std::string("EnableWindow(") + (enable ? "TRUE" : "FALSE") + ")");
+    const bool was = disabled[window];
+    disabled[window] = !enable;
+    return was ? TRUE : FALSE;
+}
+
+// Posted messages come out in order, each once.
+BOOL WINAPI PeekMessageA(LPMSG message, HWND, UINT, UINT, UINT)
+{
+    if (posted.empty())
+        return FALSE;
+    const Posted p = posted.front();
+    posted.pop_front();
+    *message = MSG{p.window, p.message, p.wParam, p.lParam, 0, {0, 0}};
+    return TRUE;
+}
+
+BOOL WINAPI IsDialogMessageA(HWND dialog, LPMSG message)
+{
+    if (message->hwnd != dialog || dialogs.count(dialog) == 0)
+        return FALSE;
+    Send(dialog, message->message, message->wParam, message->lParam);
+    return TRUE;
+}
+
+LRESULT WINAPI DispatchMessageA(const MSG* message)
+{
+    return Send(message->hwnd, message->message, message->wParam, message->lParam);
+}
+
+DWORD WINAPI GetTickCount()
+{
+    ticks += TickStep;
+    return ticks;
 }
 
 void WINAPI InitCommonControls()

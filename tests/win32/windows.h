@@ -56,6 +56,7 @@ typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define LOWORD(l) ((WORD)(((ULONG_PTR)(l)) & 0xffff))
 #define HIWORD(l) ((WORD)((((ULONG_PTR)(l)) >> 16) & 0xffff))
 #define MAKEWPARAM(l, h) ((WPARAM)(DWORD)(((WORD)(l)) | (((DWORD)(WORD)(h)) << 16)))
+#define MAKELPARAM(l, h) ((LPARAM)(DWORD)(((WORD)(l)) | (((DWORD)(WORD)(h)) << 16)))
 #define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
 #define RT_STRING MAKEINTRESOURCEA(6)
 
@@ -65,6 +66,9 @@ typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define WM_GETTEXT 0x000D
 #define WM_CLOSE 0x0010
 #define WM_QUERYENDSESSION 0x0011
+#define WM_QUIT 0x0012
+#define WM_USER 0x0400
+#define PM_REMOVE 0x0001
 #define WM_INITDIALOG 0x0110
 #define WM_COMMAND 0x0111
 #define WM_APP 0x8000
@@ -116,11 +120,25 @@ typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define MB_OK 0x00000000
 #define MB_YESNO 0x00000004
 #define MB_ICONERROR 0x00000010
+#define MB_ICONQUESTION 0x00000020
 #define MB_ICONWARNING 0x00000030
 #define MB_ICONINFORMATION 0x00000040
 #define MB_DEFBUTTON2 0x00000100
 #define IDYES 6
 #define IDNO 7
+
+typedef struct tagPOINT {
+    LONG x;
+    LONG y;
+} POINT;
+typedef struct tagMSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG, *LPMSG;
 
 typedef struct _SYSTEMTIME {
     WORD wYear;
@@ -170,6 +188,7 @@ DWORD WINAPI GetTempPathA(DWORD size, LPSTR path);
 UINT WINAPI GetTempFileNameA(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR name);
 void WINAPI GetLocalTime(LPSYSTEMTIME time);
 void WINAPI Sleep(DWORD milliseconds);
+DWORD WINAPI GetTickCount();
 DWORD WINAPI GetFileAttributesA(LPCSTR path);
 BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
 BOOL WINAPI DeleteFileA(LPCSTR path);
@@ -193,6 +212,13 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, 
 INT_PTR WINAPI DialogBoxParamA(HINSTANCE instance, LPCSTR templateName, HWND owner,
                                DLGPROC procedure, LPARAM initParam);
 BOOL WINAPI EndDialog(HWND dialog, INT_PTR result);
+HWND WINAPI CreateDialogParamA(HINSTANCE instance, LPCSTR templateName, HWND owner,
+                               DLGPROC procedure, LPARAM initParam);
+BOOL WINAPI DestroyWindow(HWND window);
+BOOL WINAPI EnableWindow(HWND window, BOOL enable);
+BOOL WINAPI PeekMessageA(LPMSG message, HWND window, UINT first, UINT last, UINT remove);
+BOOL WINAPI IsDialogMessageA(HWND dialog, LPMSG message);
+LRESULT WINAPI DispatchMessageA(const MSG* message);
 HWND WINAPI GetDlgItem(HWND dialog, int id);
 LRESULT WINAPI SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL WINAPI PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
