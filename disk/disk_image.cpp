@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-char ImagePath[MAX_PATH];
+char DiskImagePath[MAX_PATH];
 std::uint64_t ImageDiskBytes = 0;
 ImageVolume ImageVolumes[MaxImageVolumes];
 int ImageVolumeCount = 0;
@@ -338,7 +338,7 @@ ImageResult ListVolumes(std::uint64_t fileBytes)
 
 HANDLE OpenImage(bool write)
 {
-    const HANDLE file = CreateFileA(ImagePath, write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+    const HANDLE file = CreateFileA(DiskImagePath, write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
                                     write ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
@@ -369,11 +369,11 @@ ImageResult OpenDiskImage(const char* path)
     ImageDiskBytes = 0;
     ImageTableProblem = TableGood;
     ImageUsedBackupGpt = false;
-    if (std::strlen(path) >= sizeof ImagePath) {
+    if (std::strlen(path) >= sizeof DiskImagePath) {
         NoteDiskError(DiskStepOpen, DiskCauseWin32, ERROR_FILENAME_EXCED_RANGE);
         return ImageOpenFailed;
     }
-    std::strcpy(ImagePath, path);
+    std::strcpy(DiskImagePath, path);
     ListedFile = OpenImage(false);
     if (ListedFile == INVALID_HANDLE_VALUE)
         return ImageOpenFailed;
@@ -428,4 +428,13 @@ bool WriteImageSector(const ImageVolume& volume, std::uint64_t n, const std::uin
     }
     CloseHandle(file);
     return written;
+}
+
+bool ImageWritable()
+{
+    const HANDLE file = OpenImage(true);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
 }

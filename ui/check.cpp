@@ -147,6 +147,17 @@ static_assert(RuleFat12TooManyClusters - RuleJump == 19 && RuleFat32FewClusters 
                   RuleNtfsName - RuleJump == 32,
               "the rows follow CheckRule");
 
+// The rules about an image volume's place in its table; any other rule
+// without a row says only that the value breaks a rule.
+UINT PlaceText(std::uint8_t rule)
+{
+    switch (rule) {
+    case RuleHiddenFromEbr: return IDS_RULE_HIDDEN_FROM_EBR;
+    case RuleTotalLength: return IDS_RULE_TOTAL_LENGTH;
+    default: return IDS_RULE_OTHER;
+    }
+}
+
 // 「label」為 value：what the rule asks. A rule without a row says only that
 // the value breaks a rule.
 void AddRule(const Finding& f, std::uint8_t kind)
@@ -156,7 +167,7 @@ void AddRule(const Finding& f, std::uint8_t kind)
     LoadText(label != 0 ? label : OwnFieldName(f.offset), name, ValueSize * 2);
     if (f.rule < RuleJump || f.rule > RuleHiddenSectors) {
         MessageAddText(IDS_CHECK_SUBJECT, {Wide(name), Decimal(f.value)});
-        MessageAddText(IDS_RULE_OTHER);
+        MessageAddText(PlaceText(f.rule), {Decimal(f.limit)});
         return;
     }
     const RuleRow& row = RuleRows[f.rule - RuleJump];
@@ -233,9 +244,15 @@ std::uint8_t* Spare()
     return DriveCopy;
 }
 
+// A logical partition's count from its EBR ends the line of its hidden sectors.
+bool IsLineEnd(std::uint8_t rule)
+{
+    return rule == RuleHiddenEbrCount;
+}
+
 // The drive's partition start in its own sectors. Sector 0 is read first, as
 // before every question to a drive; false when a request fails.
-bool PartitionStart(std::uint8_t drive, std::uint64_t* sector)
+bool PartitionStart(Volume drive, std::uint64_t* sector)
 {
     std::uint64_t start = 0;
     std::uint64_t length = 0;
@@ -254,11 +271,17 @@ bool PartitionStart(std::uint8_t drive, std::uint64_t* sector)
 // The findings about the drive the record was read from: the hidden sectors
 // against the partition start and, where the record names a backup, the
 // backup against the record.
-int CheckAgainstDrive(std::uint8_t drive, std::uint8_t kind, Finding* out, int capacity)
+int CheckAgainstDrive(Volume drive, std::uint8_t kind, Finding* out, int capacity)
 {
-    std::uint64_t start = 0;
-    const bool known = PartitionStart(drive, &start);
-    int count = CheckPartitionStart(SectorBuffer, known, start, out, capacity);
+    std::uint64_t start = 0, length = 0, ebr = 0;
+    int count = 0;
+    if (VolumeTablePlace(drive, &start, &length, &ebr))
+        count = CheckPartitionPlace(SectorBuffer, kind, start, length,
+                                    ebr == NoEbrSector ? NotLogical : ebr, out, capacity);
+    else if (PartitionStart(drive, &start))
+        count = CheckPartitionStart(SectorBuffer, true, start, out, capacity);
+    else
+        count = CheckPartitionStart(SectorBuffer, false, 0, out, capacity);
     BackupPlace backup = {};
     if (BackupOnVolume(SectorBuffer, kind, DriveSectorSize(drive), &backup)) {
         const bool read = ReadDriveSector(drive, backup.sector, Spare(), backup.pastFileSystem);
@@ -274,7 +297,8 @@ unsigned LinesFrom(const Finding* findings, int count)
 {
     unsigned lines = 0;
     for (int i = 0; i < count; ++i)
-        if (!IsNote(findings[i].rule) && (findings[i].rule != RuleBackupDiffers || i == 0 ||
+        if (!IsNote(findings[i].rule) && !IsLineEnd(findings[i].rule) &&
+            (findings[i].rule != RuleBackupDiffers || i == 0 ||
                                           findings[i - 1].rule != RuleBackupDiffers))
             ++lines;
     return lines;
@@ -307,6 +331,8 @@ const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kin
         }
         AddRule(findings[i], kind);
         ++i;
+        if (i < count && IsLineEnd(findings[i].rule))
+            MessageAddText(IDS_RULE_HIDDEN_LOGICAL, {Decimal(findings[i++].limit)});
     }
     for (int i = 0; i < count; ++i)
         if (IsNote(findings[i].rule))
@@ -320,7 +346,7 @@ void CheckBootSector()
     const std::uint8_t kind = FsKind == FsKindNone ? FsKindGeneric : FsKind;
     static Finding findings[MaxFindings];
     int count = CheckBootRecord(SectorBuffer, kind, findings, MaxFindings);
-    if (OsFamily == OsFamilyNt && RecordDrive != 0)
+    if (RecordDrive != NoVolume && VolumeCheckable(RecordDrive))
         count += CheckAgainstDrive(RecordDrive, kind, findings + count, MaxFindings - count);
     const bool found = LinesFrom(findings, count) != 0;
     CheckMessage(findings, count, kind);

@@ -140,14 +140,14 @@ TEST_F(Commands, ChoosingDriveCGivesDriveNumber3)
     standin::AddVolume("\\\\.\\A:", 4096);
     standin::AddVolume("\\\\.\\C:", 4096);
     chosenItem = "Disk C:";
-    EXPECT_EQ(PickDrive(), 3);
+    EXPECT_EQ(PickVolume(), 3);
     action = PickerAction::Cancel;
-    EXPECT_EQ(PickDrive(), 0);
+    EXPECT_EQ(PickVolume(), 0);
     action = PickerAction::Ok;
     chosenItem = "Disk A:";
-    EXPECT_EQ(PickDrive(), 1);
+    EXPECT_EQ(PickVolume(), 1);
     action = PickerAction::CloseBox;
-    EXPECT_EQ(PickDrive(), 0) << "the close box chooses nothing, whatever was chosen before";
+    EXPECT_EQ(PickVolume(), 0) << "the close box chooses nothing, whatever was chosen before";
 }
 
 // With nothing to list, the picker never shows: one message says why instead,
