@@ -431,6 +431,9 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
             error = ERROR_FILE_NOT_FOUND;
     } else if (disposition < 1 || disposition > 5) {
         error = ERROR_INVALID_PARAMETER;
+    } else if (FindVolume(file.name) != nullptr && FindVolume(file.name)->readOnly &&
+               (access & GENERIC_WRITE) != 0) {
+        error = ERROR_ACCESS_DENIED;
     } else if (FindVolume(file.name) == nullptr) {
         // Any other existing file on the host opens for its size alone.
         struct stat host {};
