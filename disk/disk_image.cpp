@@ -338,9 +338,10 @@ ImageResult ListVolumes(std::uint64_t fileBytes)
 
 HANDLE OpenImage(bool write)
 {
-    const HANDLE file = CreateFileA(DiskImagePath, write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                                    write ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE file =
+        CreateFileA(DiskImagePath, write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                    write ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         NoteDiskError(DiskStepOpen, DiskCauseWin32, GetLastError());
     return file;

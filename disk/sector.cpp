@@ -85,8 +85,7 @@ bool PrepareDiskAccess()
 }
 
 // The 9x services move 512-byte sectors straight into the record's buffer.
-bool ReadDriveSector(Volume drive, std::uint64_t sector, std::uint8_t* record,
-                     bool pastFileSystem)
+bool ReadDriveSector(Volume drive, std::uint64_t sector, std::uint8_t* record, bool pastFileSystem)
 {
     if (IsImage(drive))
         return ReadImage(drive, sector, record);
@@ -262,8 +261,7 @@ bool VolumeCheckable(Volume drive)
     return IsImage(drive) || !LegacyFamily();
 }
 
-bool VolumeTablePlace(Volume drive, std::uint64_t* start, std::uint64_t* length,
-                      std::uint64_t* ebr)
+bool VolumeTablePlace(Volume drive, std::uint64_t* start, std::uint64_t* length, std::uint64_t* ebr)
 {
     const ImageVolume* image = IsImage(drive) ? Listed(drive) : nullptr;
     if (image == nullptr || image->kind == ImageVolumeWhole || image->kind == ImageVolumeOwnBoot)
@@ -285,9 +283,12 @@ void VolumeUndoStem(Volume drive, char* stem)
     for (const char* p = DiskImagePath; *p != '\0'; ++p)
         if (*p == '\\' || *p == '/' || *p == ':')
             name = p + 1;
-    const char* dot = std::strrchr(name, '.');
-    std::size_t length = dot != nullptr && dot != name ? static_cast<std::size_t>(dot - name)
-                                                       : std::strlen(name);
+    const char* dot = nullptr;
+    for (const char* p = name; *p != '\0'; ++p)
+        if (*p == '.')
+            dot = p;
+    std::size_t length =
+        dot != nullptr && dot != name ? static_cast<std::size_t>(dot - name) : std::strlen(name);
     constexpr std::size_t MaxStemName = 32;
     if (length > MaxStemName)
         length = MaxStemName;

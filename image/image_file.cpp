@@ -144,8 +144,8 @@ bool FileExists(const char* path)
 
 bool FileBytes(const char* path, std::uint64_t* bytes)
 {
-    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         NoteImageError(ImageStepReplace, GetLastError());
         return false;

@@ -65,8 +65,8 @@ bool SaveIn(const char* folder, const char* stem, const std::uint8_t* sector)
     }
     for (unsigned n = 1; n <= LastSuffix; ++n) {
         char name[NameSize + 8];
-        int used = std::sprintf(name, "%.47s-%04u%02u%02u-%02u%02u%02u", stem, now.wYear, now.wMonth,
-                                now.wDay, now.wHour, now.wMinute, now.wSecond);
+        int used = std::sprintf(name, "%.47s-%04u%02u%02u-%02u%02u%02u", stem, now.wYear,
+                                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
         if (n > 1)
             used += std::sprintf(name + used, "-%u", n);
         std::strcpy(name + used, ".bin");

@@ -299,7 +299,7 @@ unsigned LinesFrom(const Finding* findings, int count)
     for (int i = 0; i < count; ++i)
         if (!IsNote(findings[i].rule) && !IsLineEnd(findings[i].rule) &&
             (findings[i].rule != RuleBackupDiffers || i == 0 ||
-                                          findings[i - 1].rule != RuleBackupDiffers))
+             findings[i - 1].rule != RuleBackupDiffers))
             ++lines;
     return lines;
 }

@@ -204,8 +204,8 @@ const char* ImageFilter()
     constexpr char AllPatterns[] = "*.*";
     wchar_t name[64];
     int used = 0;
-    for (const auto& [text, patterns] : {std::pair{IDS_IMAGE_FILTER_NAME, Patterns},
-                                         std::pair{IDS_ALL_FILES, AllPatterns}}) {
+    for (const auto& [text, patterns] :
+         {std::pair{IDS_IMAGE_FILTER_NAME, Patterns}, std::pair{IDS_ALL_FILES, AllPatterns}}) {
         LoadText(text, name, 64);
         ToAnsi(name, filter + used, 80);
         used += static_cast<int>(std::strlen(filter + used)) + 1;

@@ -69,7 +69,7 @@ void AddImageVolume(HWND list, int index)
     AppendText(ImageKindText(v.kind));
     const double megabytes = static_cast<double>(v.length) * v.sectorSize / 1048576.0;
     const std::size_t used = std::strlen(TextBuffer);
-    std::snprintf(TextBuffer + used, TextSize - used, " %0.2f MB", megabytes);
+    std::sprintf(TextBuffer + used, " %0.2f MB", megabytes); // at most 25 characters
     if (v.cutShort)
         AppendText(IDS_PICK_CUT_SHORT);
     AddItem(list, ImageVolumeAt(index));
@@ -114,9 +114,10 @@ void TakeSelectedVolume(HWND dialog)
 {
     HWND list = GetDlgItem(dialog, IDC_DRIVES);
     const LRESULT item = SendMessageA(list, CB_GETCURSEL, 0, 0);
-    PickedVolume = item == CB_ERR ? NoVolume
-                                  : static_cast<Volume>(SendMessageA(
-                                        list, CB_GETITEMDATA, static_cast<WPARAM>(item), 0));
+    PickedVolume =
+        item == CB_ERR
+            ? NoVolume
+            : static_cast<Volume>(SendMessageA(list, CB_GETITEMDATA, static_cast<WPARAM>(item), 0));
 }
 
 void OnPickerCommand(HWND dialog, int id)

@@ -111,10 +111,10 @@ constexpr UINT FormatNames[] = {IDS_FORMAT_VHDX, IDS_FORMAT_VMDK, IDS_FORMAT_QCO
                                 IDS_FORMAT_DYNAMIC_VHD};
 static_assert(ImageRefusedDynamicVhd - ImageRefusedVhdx + 1 == std::size(FormatNames));
 constexpr UINT TableTexts[] = {
-    IDS_TABLE_BOOT_FLAG,      IDS_TABLE_OVERLAP,       IDS_TABLE_CHAIN_LOOP,
-    IDS_TABLE_BAD_EBR,        IDS_TABLE_GPT_SIGNATURE, IDS_TABLE_GPT_HEADER_CRC,
-    IDS_TABLE_GPT_ENTRIES_CRC, IDS_TABLE_GPT_FIELD,    IDS_TABLE_GPT_ENTRY,
-    IDS_TABLE_GPT_CUT_OFF,    IDS_TABLE_TOO_MANY,      IDS_TABLE_EMPTY};
+    IDS_TABLE_BOOT_FLAG,       IDS_TABLE_OVERLAP,       IDS_TABLE_CHAIN_LOOP,
+    IDS_TABLE_BAD_EBR,         IDS_TABLE_GPT_SIGNATURE, IDS_TABLE_GPT_HEADER_CRC,
+    IDS_TABLE_GPT_ENTRIES_CRC, IDS_TABLE_GPT_FIELD,     IDS_TABLE_GPT_ENTRY,
+    IDS_TABLE_GPT_CUT_OFF,     IDS_TABLE_TOO_MANY,      IDS_TABLE_EMPTY};
 static_assert(TableEmpty - TableBadBootFlag + 1 == std::size(TableTexts));
 
 } // namespace
@@ -295,9 +295,9 @@ void ReportImageError(const char* path, ImageResult result)
     case ImageTooSmall: MessageAddText(IDS_IMAGE_TOO_SMALL, {Ansi(path)}); break;
     case ImageBadTable:
         MessageAddText(IDS_IMAGE_BAD_TABLE, {Ansi(path)});
-        MessageAddText(TableTexts[ImageTableProblem - TableBadBootFlag],
-                       {Decimal(ImageTableProblem == TableChainLoop ? MaxEbrLinks
-                                                                    : MaxImageVolumes)});
+        MessageAddText(
+            TableTexts[ImageTableProblem - TableBadBootFlag],
+            {Decimal(ImageTableProblem == TableChainLoop ? MaxEbrLinks : MaxImageVolumes)});
         break;
     default:
         MessageAddText(result == ImageOpenFailed ? IDS_IMAGE_OPEN_FAILED : IDS_IMAGE_READ_FAILED,
