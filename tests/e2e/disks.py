@@ -284,6 +284,12 @@ def nine_x_checks(session, results, items, version, fat12, fat16):
     with open(log, errors="replace") as trace:
         text = trace.read()
     results.check("6 the write went through Int 26h", True, "VWIN32_DIOC_DOS_INT26" in text)
+    # A disk image on the 9x family: opened, its partition picked by itself, read.
+    import images  # noqa: E402 (it uses this module's readings)
+    disk = os.path.join(session.work, "disk95.img")
+    item = images.one_partition_image(disk, fat16)
+    images.open_image(driver, dialog, results, "6b 9x open image", disk, [item])
+    images.read_matches(driver, dialog, results, "6b 9x image FAT16", expected_fat_form(fat16))
     driver.menu(dialog, e.MENU_EXIT)
     results.check("7 exit code", 0, session.wait_exit(program, 300))
 
