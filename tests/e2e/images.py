@@ -1,13 +1,9 @@
-"""Open disk image under Wine (the NT family), through the real window.
-
-Volumes made by mkfs.fat and mkntfs in files of their own are spliced into
-two disk images: an MBR disk with a FAT16 primary partition and a FAT32
-logical partition, and a GPT disk with an NTFS partition. For each, the
-picker opens by itself and lists the image's partitions after the drives;
-reads show what minfo and file(1) show for the separate volume files; an edit
-written to the logical partition changes its boot sector and its backup and
-no other byte of the image; the check names a wrong hidden-sector count. A
-VHDX file is refused with one message."""
+"""Open disk image under Wine (NT family), through the real window: mkfs
+volumes spliced into an MBR disk (FAT16 primary, FAT32 logical) and a GPT disk
+(NTFS). The picker opens by itself and lists the partitions after the drives;
+reads show what minfo and file(1) show for the separate volume files; a write
+to the logical partition changes its sector 0 and backup alone; the check names
+a wrong hidden-sector count; a VHDX file is refused with one message."""
 
 import os
 import struct
@@ -74,7 +70,7 @@ def gpt_image(path, ntfs):
     struct.pack_into("<QQ", entries, 32, 2048, 2048 + length - 1)
     for lba, backup, table in ((1, last, 2), (last, 1, last - 32)):
         header = bytearray(92)
-        struct.pack_into("<8sIII4xQQQQ16sQIII", header, 0, b"EFI PART", 0x10000, 92, 0, 0, lba,
+        struct.pack_into("<8sIII4xQQQQ16sQIII", header, 0, b"EFI PART", 0x10000, 92, 0, lba,
                          backup, 34, last - 33, b"D" * 16, table, 128, 128,
                          zlib.crc32(entries))
         struct.pack_into("<I", header, 16, zlib.crc32(header))
@@ -85,24 +81,18 @@ def gpt_image(path, ntfs):
 
 
 def open_image(driver, dialog, results, case, path, items, choose=None):
-    """Open disk image on path: the picker opens by itself with the image's
-    first volume chosen; its image items are checked, then choose (or the
-    first) is taken with OK."""
+    """Open disk image on path, then the picker with its first image item chosen."""
     driver.menu(dialog, MENU_OPEN_IMAGE)
     answer = driver.call("file-dialog", dialog, files.dos_path(path), 60000, timeout_s=75,
                          check=False)
-    results.check("%s: file dialog handled" % case, True, answer is not None)
-    if answer:
-        results.check("%s: dialog title" % case, OPEN_TITLE, answer[0][2])
+    results.check("%s: dialog title" % case, OPEN_TITLE, answer and answer[0][2])
     pick_image(driver, results, case, items, choose)
 
 
 def pick_image(driver, results, case, items, choose=None):
     picker = driver.wait_dialog(e.PICKER_TITLE, 120000)
     listed, selection = driver.combo(picker, e.PICKER_LIST)
-    images = [item for item in listed if item.startswith("Image ")]
-    results.check("%s: image items, after the drives" % case, items, images)
-    results.check("%s: image items last" % case, images, listed[len(listed) - len(images):])
+    results.check("%s: image items, after the drives" % case, items, listed[len(listed) - len(items):])
     if choose is not None and choose in listed:
         driver.choose(picker, e.PICKER_LIST, listed.index(choose))
     elif choose is None:
