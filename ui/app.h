@@ -4,15 +4,17 @@
 // buffer belongs to the module that fills it):
 //   core/record    SectorBuffer (SectorStorage, the record), FsKind
 //   disk/sector    OsFamily: the Windows family, set once by PrepareDiskAccess
+//   disk/disk_image  DiskImagePath, ImageDiskBytes, ImageVolumes, ImageVolumeCount,
+//                  ImageTableProblem, ImageUsedBackupGpt, and the walk's buffers
 //   disk/volume    VolumeBuffer (whole sectors of the NT family), LastDiskError
 //   disk/legacy    UseExtendedDiskIo, Vwin32Handle, Registers, Packet,
 //                  LegacyProbeBuffer, BytesReturned, DeviceRefused
 //   image/         ImagePath, FileDialog, LastImageError; UndoPath, Separator
 //   ui/main        AppInstance, MainDialog, MediaComboBox (below)
 //   ui/commands    RecordDrive, StagedSector (loads), UndoSector, Plan, Planned,
-//                  DialogTitle's text
+//                  DialogTitle's text, ImageFilter's text
 //   ui/check       DriveCopy (its reads of the drive), CheckBootSector's findings
-//   ui/picker      DriveNumber, TextBuffer, AccessDenied
+//   ui/picker      PickedVolume, Preselected, TextBuffer, AccessDenied
 //   ui/media       MediaItemIndex, MediaShownItem;  ui/form  ShownText
 //   ui/message     Message, Length, MessageAddAnsi's text
 //   ui/text        the wide functions looked up on the NT family, ShowMessageBox's text
