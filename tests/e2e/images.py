@@ -48,16 +48,6 @@ def mbr_image(path, fat16, fat32):
     return ebr + 63
 
 
-def one_partition_image(path, volume):
-    """An MBR disk whose slot 1 holds the volume at sector 63; its picker item."""
-    sectors = os.path.getsize(volume) // S
-    disk = bytearray((63 + sectors) * S)
-    entry(disk, 0, 0, 0x06, 63, sectors)
-    splice(disk, 63, volume)
-    open(path, "wb").write(disk)
-    return "Image 1: 主要分割區 %0.2f MB" % (sectors * S / 1048576.0)
-
-
 def gpt_image(path, ntfs):
     """A protective MBR, the GPT (both headers) and the NTFS volume at 2048 (slot 1)."""
     length = os.path.getsize(ntfs) // S
