@@ -409,7 +409,6 @@ def scenario(args, version, results):
 
         if default:
             items = backup_checks(session, dialog, results, work, items)
-            rebuild_checks(session, dialog, results, work, items)
         if undo:
             e.give_devices_to_c_and_z(session, work)
             restore(session, dialog, results, "10 undo file of A: written back", "A", items, fat12,
@@ -475,9 +474,6 @@ def backup_checks(session, dialog, results, work, items):
         that the hidden sectors went unchecked; with 3 sectors per cluster in
         the form it names that field and its value, and that the drive's
         backup differs from the form at that byte.
-      - FAT32 whose two copies claim more sectors than the drive holds and the
-        media byte 0xF0 (FAT[0] is F8): the check offers both values from the
-        drive, and Yes puts them into the form, the drive untouched.
       - FAT32 with sector 0 zeroed: Read backup from disk finds sector 6 and
         shows it; writing it restores the volume byte for byte.
       - NTFS whose sector 0 lost its boot code and MFT fields but still names
@@ -517,9 +513,8 @@ def backup_checks(session, dialog, results, work, items):
     results.note("check: %s" % text.replace("\n", " / "))
     results.check("%s: a finding list" % case, True, text.startswith(CHECK_FOUND))
     lines = text.split("\n")
-    results.check("%s: the field, its value, the rule and the rebuild" % case, True,
-                  "1. 「磁區磁簇」為 3：應為 1 到 128 之間 2 的次方。"
-                  "可用「工具」功能表的「重建啟動磁區」從磁碟找回正確的值。" in lines)
+    results.check("%s: the field, its value and the rule" % case, True,
+                  "1. 「磁區磁簇」為 3：應為 1 到 128 之間 2 的次方。" in lines)
     results.check("%s: the drive's backup differs at that byte" % case, True,
                   any(line.endswith("「備份啟動磁區」（磁區 6）與啟動磁區在位移 13 不同。")
                       for line in lines))
@@ -527,24 +522,6 @@ def backup_checks(session, dialog, results, work, items):
     read_case(driver, dialog, results, case, "K", items, ntfs_form, session)
     check_command(driver, dialog, results, case,
                   CHECK_CLEAN + PARTITION_NOTE % e.u32(ntfs_data, 28))
-
-    case = "12 check J: corrections from the drive"
-    total = e.u32(fat32_data, 32)
-    wrong = with_fields(fat32_data[:512], (32, "<I", total + 8080), (21, "B", 0xF0))
-    put(drive_j, replaced(replaced(fat32_data, 0, wrong), 6, wrong))
-    read_case(driver, dialog, results, case + ", read", "J", items,
-              {"kind": "FAT32", 1042: str(total + 8080), "media": e.MEDIA_SHOWN[0xF0]}, session)
-    driver.menu(dialog, e.MENU_CHECK)
-    box = driver.message(dialog, 60000, e.IDYES)
-    e.check_box(results, case, box, True, "「全部磁區」：%d → %d" % (total + 8080, total),
-                "「媒體描述」：0xF0 → 0xF8", "要把這些值填入表單嗎？")
-    results.note("check with corrections: %s" % (box or {}).get("text", "").replace("\n", " / "))
-    e.wait_for(lambda: driver.get(dialog, 1042) == str(total), 30)
-    form = e.read_form(driver, dialog)
-    for key, value in fat32_form.items():
-        results.check("%s, after Yes: %s" % (case, key), value, form[key])
-    results.check("%s: the drive is not written" % case, True,
-                  open(drive_j, "rb").read() == replaced(replaced(fat32_data, 0, wrong), 6, wrong))
 
     case = "13 FAT32 J: sector 0 zeroed"
     put(drive_j, replaced(fat32_data, 0, bytes(512)))
@@ -584,72 +561,6 @@ def backup_checks(session, dialog, results, work, items):
                   CHECK_FOUND + "\n1. 「備份啟動磁區」（磁區 6）與啟動磁區在位移 28 不同。"
                   + PARTITION_NOTE % 5)
     return items
-
-
-MENU_REBUILD = 40016
-MTOOLS = {**os.environ, "MTOOLS_SKIP_CHECK": "1"}
-
-
-def rebuild_checks(session, dialog, results, work, items):
-    """Rebuild boot sector on J: (FAT32, two directories, a file) and K: (NTFS,
-    a file), both boot sector copies zeroed: the result asks, Yes the default;
-    Yes, then Write to disk, Yes, puts in sector 0 the fields the structures
-    tell as the formatter wrote them. The backup, which the old sector 0 did not
-    name, stays zeros, or equals sector 0 where the write fills an empty one.
-    fsck.fat -n and ntfsfix -n (but for an empty backup) accept the volumes;
-    mdir and ntfsls list the files."""
-    driver = session.driver
-    fat32 = e.make_fat(os.path.join(work, "rebuild-fat32.img"), 32, 40960, "-s", "1")
-    e.run(["mmd", "-i", fat32, "::/DIRA", "::/DIRB"], env=MTOOLS)
-    e.run(["mcopy", "-i", fat32, e.__file__, "::/DIRA/HELLO.TXT"], env=MTOOLS)
-    ntfs = e.make_ntfs(os.path.join(work, "rebuild-ntfs.img"))
-    e.run(["ntfscp", "-f", ntfs, e.__file__, "hello.txt"])
-    # Not compared: the geometry, serial and boot code (guessed), NTFS's hidden
-    # sectors (Wine does not give the partition's start).
-    for letter, image, backup, kind, ranges, tools in (
-            ("J", fat32, 6, "FAT32", [(11, 24), (32, 67), (71, 88)],
-             (["fsck.fat", "-n"], ["mdir", "-i", "%s", "::/DIRA"], "HELLO    TXT")),
-            ("K", ntfs, os.path.getsize(ntfs) // 512 - 1, "NTFS", [(11, 14), (40, 72)],
-             (["ntfsfix", "-n"], ["ntfsls", "%s"], "hello.txt"))):
-        case = "17 rebuild %s %s:" % (kind, letter)
-        original = open(image, "rb").read()
-        drive = os.path.join(work, "drive-%s.img" % letter.lower())
-        with open(drive, "wb") as f:
-            f.write(replaced(replaced(original, 0, bytes(512)), backup, bytes(512)))
-        driver.menu(dialog, MENU_REBUILD)
-        pick(driver, results, case, letter, items)
-        box = driver.message(dialog, 120000, e.IDYES)
-        results.note("result: %s" % (box or {"text": ""})["text"].replace("\n", " / "))
-        results.check("%s: the result, Yes the default" % case, ([e.IDYES, e.IDNO], e.IDYES, True),
-                      box and (box["buttons"], box["default"],
-                               "已從磁碟 %s: 本身的結構重建 %s 啟動磁區。" % (letter, kind) in box["text"]))
-        results.check("%s: the form shows it" % case, True,
-                      e.wait_text(driver, dialog, e.KIND_BOX, kind, 60))
-        before = open(drive, "rb").read()
-        driver.menu(dialog, e.MENU_WRITE_DISK)
-        pick(driver, results, case + " write", letter, items)
-        e.check_box(results, "%s: write question" % case, driver.message(dialog, 60000, e.IDYES),
-                    True, "%s:" % letter)
-        e.wait_for(lambda: e.sector0(drive) != before[:512], 60)
-        driver.get(dialog, e.KIND_BOX)  # answered once the write has ended
-        after = open(drive, "rb").read()
-        sector, kept = after[:512], after[backup * 512:backup * 512 + 512]
-        results.check("%s: the fields the structures tell, 55 AA" % case,
-                      [original[a:b].hex() for a, b in ranges + [(510, 512)]],
-                      [sector[a:b].hex() for a, b in ranges + [(510, 512)]])
-        results.check("%s: the backup zeros or sector 0, nothing else written" % case,
-                      (True, True), (kept in (bytes(512), sector), replaced(
-                          replaced(after, 0, before[:512]), backup, bytes(512)) == before))
-        checker, lister, listed = tools
-        checked = subprocess.run(checker + [drive], capture_output=True, text=True, timeout=120)
-        results.note("%s: %s" % (checker[0], checked.stdout.replace("\n", " / ")))
-        # ntfsfix finds an empty backup BAD, and says so in its exit code.
-        empty = kind == "NTFS" and kept == bytes(512)
-        results.check("%s: %s -n content" % (case, checker[0]), (0, True) if not empty else (1, True),
-                      (checked.returncode, "boot sector... BAD" in checked.stdout or not empty))
-        out = subprocess.run([a.replace("%s", drive) for a in lister], capture_output=True,
-                             text=True, timeout=120, env=MTOOLS).stdout
-        results.check("%s: the file is listed" % case, True, listed in out)
 
 
 VOLUME_REQUESTS = {"90018": "lock", "90020": "dismount", "9001c": "unlock"}
