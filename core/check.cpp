@@ -647,6 +647,33 @@ void ApplyCorrections(std::uint8_t* record, std::uint8_t kind, const Correction*
     }
 }
 
+int CheckPartitionPlace(const std::uint8_t* record, std::uint8_t kind, std::uint64_t start,
+                        std::uint64_t length, std::uint64_t ebr, Finding* out, int capacity)
+{
+    Findings f{out, capacity, 0};
+    const std::uint32_t hidden = LoadU32(record, BPB_HiddSec);
+    const bool logical = ebr != NotLogical && ebr <= start;
+    if (logical && hidden != start && hidden == start - ebr) {
+        Add(f, RuleHiddenFromEbr, BPB_HiddSec, hidden, start);
+    } else if (hidden != start) {
+        Add(f, RuleHiddenSectors, BPB_HiddSec, hidden, start);
+        if (logical)
+            Add(f, RuleHiddenEbrCount, BPB_HiddSec, hidden, start - ebr);
+    }
+    if (kind == FsKindNtfs) {
+        const std::uint64_t total = LoadU64(record, ntfs::NtfsTotalSectors);
+        if (total != length && total + 1 != length)
+            Add(f, RuleTotalLength, ntfs::NtfsTotalSectors, total, length);
+        return f.count;
+    }
+    const std::uint16_t small = LoadU16(record, BPB_TotSec16);
+    const std::size_t at = small != 0 ? BPB_TotSec16 : BPB_TotSec32;
+    const std::uint64_t total = small != 0 ? small : LoadU32(record, BPB_TotSec32);
+    if (total != length)
+        Add(f, RuleTotalLength, at, total, length);
+    return f.count;
+}
+
 int CheckBackup(const std::uint8_t* record, const std::uint8_t* backup, std::uint64_t sector,
                 Finding* out, int capacity)
 {

@@ -58,6 +58,10 @@ enum CheckRule : std::uint8_t {
     RulePartitionUnknown, // the partition's start could not be asked
     RuleBackupDiffers,    // offset to value: bytes that differ; limit: the backup's sector
     RuleBackupUnreadable, // limit: the backup's sector
+    // The record against its partition in a disk image's table.
+    RuleHiddenFromEbr,  // the hidden sectors count from the EBR (DOS); limit: the start on the disk
+    RuleHiddenEbrCount, // follows RuleHiddenSectors for a logical partition; limit: the EBR count
+    RuleTotalLength,    // value: the total sectors; limit: the partition's length
 };
 
 struct Finding {
@@ -124,6 +128,16 @@ int ProposeCorrections(const std::uint8_t* record, std::uint8_t kind, const Volu
 // form puts a typed one: BPB_TotSec16 below 65535, else BPB_TotSec32.
 void ApplyCorrections(std::uint8_t* record, std::uint8_t kind, const Correction* corrections,
                       int count);
+// The record against its partition as its disk's table gives it, in sectors:
+// start, length and, for a logical partition, its EBR (else NotLogical). The
+// hidden sectors match the start, or for a logical partition the distance from
+// its EBR, where DOS counts from (RuleHiddenFromEbr says that one matches);
+// otherwise RuleHiddenSectors, followed for a logical partition by
+// RuleHiddenEbrCount. The total sectors match the length (NTFS: the length or
+// one less, its backup lying past the file system), else RuleTotalLength.
+constexpr std::uint64_t NotLogical = ~std::uint64_t{0};
+int CheckPartitionPlace(const std::uint8_t* record, std::uint8_t kind, std::uint64_t start,
+                        std::uint64_t length, std::uint64_t ebr, Finding* out, int capacity);
 
 // The record against its backup as read from sector (nullptr: the read failed):
 // one RuleBackupDiffers for each run of differing bytes, in order, or one

@@ -9,7 +9,7 @@
 
 #include <cstring>
 
-char ImagePath[MAX_PATH];
+char DiskImagePath[MAX_PATH];
 std::uint64_t ImageDiskBytes = 0;
 ImageVolume ImageVolumes[MaxImageVolumes];
 int ImageVolumeCount = 0;
@@ -338,9 +338,10 @@ ImageResult ListVolumes(std::uint64_t fileBytes)
 
 HANDLE OpenImage(bool write)
 {
-    const HANDLE file = CreateFileA(ImagePath, write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                                    write ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE file =
+        CreateFileA(DiskImagePath, write ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+                    write ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         NoteDiskError(DiskStepOpen, DiskCauseWin32, GetLastError());
     return file;
@@ -369,11 +370,11 @@ ImageResult OpenDiskImage(const char* path)
     ImageDiskBytes = 0;
     ImageTableProblem = TableGood;
     ImageUsedBackupGpt = false;
-    if (std::strlen(path) >= sizeof ImagePath) {
+    if (std::strlen(path) >= sizeof DiskImagePath) {
         NoteDiskError(DiskStepOpen, DiskCauseWin32, ERROR_FILENAME_EXCED_RANGE);
         return ImageOpenFailed;
     }
-    std::strcpy(ImagePath, path);
+    std::strcpy(DiskImagePath, path);
     ListedFile = OpenImage(false);
     if (ListedFile == INVALID_HANDLE_VALUE)
         return ImageOpenFailed;
@@ -398,6 +399,23 @@ bool ReadImageSector(const ImageVolume& volume, std::uint64_t n, std::uint8_t* r
     if (file == INVALID_HANDLE_VALUE)
         return false;
     const bool read = ReadAt(file, offset, record, SectorSize);
+    CloseHandle(file);
+    return read;
+}
+
+bool ReadImageSectors(const ImageVolume& volume, std::uint64_t first, std::uint32_t count,
+                      std::uint8_t* buffer)
+{
+    std::uint64_t offset = 0;
+    if (count == 0)
+        return true;
+    if (!SectorOffset(volume, first + count - 1, DiskStepRead, &offset) ||
+        !SectorOffset(volume, first, DiskStepRead, &offset))
+        return false;
+    const HANDLE file = OpenImage(false);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    const bool read = ReadAt(file, offset, buffer, count * volume.sectorSize);
     CloseHandle(file);
     return read;
 }
@@ -428,4 +446,13 @@ bool WriteImageSector(const ImageVolume& volume, std::uint64_t n, const std::uin
     }
     CloseHandle(file);
     return written;
+}
+
+bool ImageWritable()
+{
+    const HANDLE file = OpenImage(true);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
 }

@@ -54,7 +54,7 @@ constexpr int MaxImageVolumes = 128;
 // not counted), its volumes, and what was wrong with its table when
 // OpenDiskImage gave ImageBadTable. ImageUsedBackupGpt: the primary GPT header
 // or its entries were bad and the backup at the disk's last LBA was used.
-extern char ImagePath[MAX_PATH];
+extern char DiskImagePath[MAX_PATH];
 extern std::uint64_t ImageDiskBytes;
 extern ImageVolume ImageVolumes[MaxImageVolumes];
 extern int ImageVolumeCount;
@@ -67,7 +67,7 @@ extern bool ImageUsedBackupGpt;
 // replaced (emptied unless ImageListed).
 ImageResult OpenDiskImage(const char* path);
 
-// Sector n of the volume (in the volume's sector size), from ImagePath. A read
+// Sector n of the volume (in the volume's sector size), from DiskImagePath. A read
 // gives the sector's first 512 bytes in record; a write puts the record's 512
 // bytes there and changes no other byte of the file. A sector past the
 // volume's or the image's end is a short transfer (DiskCauseShort) and nothing
@@ -75,3 +75,13 @@ ImageResult OpenDiskImage(const char* path);
 // read-only file or one another program holds fails at DiskStepOpen).
 bool ReadImageSector(const ImageVolume& volume, std::uint64_t n, std::uint8_t* record);
 bool WriteImageSector(const ImageVolume& volume, std::uint64_t n, const std::uint8_t* record);
+// count whole sectors of the volume from sector first, in one read, into
+// buffer (count times the volume's sector size); a range past the volume's or
+// the image's end is a short transfer.
+bool ReadImageSectors(const ImageVolume& volume, std::uint64_t first, std::uint32_t count,
+                      std::uint8_t* buffer);
+
+// Whether the image file opens for reading and writing now (it is closed
+// again); false, noted in LastDiskError, for a read-only file or one another
+// program holds.
+bool ImageWritable();

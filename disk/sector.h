@@ -1,6 +1,7 @@
-// A drive's sectors on both Windows families, by drive number (1 = A:) and
-// sector number: the volume device on the NT family (volume.h), the VWIN32
-// device on the 9x family (legacy.h). The family is chosen once at start-up.
+// A volume's sectors on both Windows families, by volume and sector number: a
+// drive goes to the volume device on the NT family (volume.h) or the VWIN32
+// device on the 9x family (legacy.h), chosen once at start-up; a volume of the
+// open disk image goes to the image file (disk_image.h) on either family.
 #pragma once
 
 #include <windows.h>
@@ -17,17 +18,29 @@ extern std::uint8_t OsFamily;
 // VWIN32 services. True on the 9x family.
 bool PrepareDiskAccess();
 
+// The one kind of target of every disk command: a drive, 1 (A:) to 25 (Y:), or
+// a volume of the open disk image, ImageVolumeBase plus its index in
+// ImageVolumes, which holds its start, length and sector size. Only disk/ tells
+// the two apart; the commands pass the value along.
+using Volume = std::uint32_t;
+constexpr Volume NoVolume = 0;
+constexpr Volume ImageVolumeBase = 0x100;
+constexpr Volume ImageVolumeAt(int index)
+{
+    return ImageVolumeBase + static_cast<Volume>(index);
+}
+
 // Reads the first 512 bytes of the sector into record. True when they all
 // arrived; otherwise LastDiskError (disk_error.h) tells why and record may hold
 // anything. pastFileSystem asks the NT family for access past the end of the
 // file system, where an NTFS volume keeps its backup boot sector.
-bool ReadDriveSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record,
+bool ReadDriveSector(Volume drive, std::uint64_t sector, std::uint8_t* record,
                      bool pastFileSystem = false);
 
 // Puts the record's 512 bytes at the start of the sector; the rest of a larger
 // sector keeps its bytes. True when the write worked; otherwise LastDiskError
 // tells why. On the 9x family the volume is locked around the write.
-bool WriteDriveSector(std::uint8_t drive, std::uint64_t sector, const std::uint8_t* record);
+bool WriteDriveSector(Volume drive, std::uint64_t sector, const std::uint8_t* record);
 
 // Reads count sectors of the drive's own size from first into buffer (count *
 // that size bytes), in chunks of at most DriveChunkSectors, one request each:
@@ -36,8 +49,7 @@ bool WriteDriveSector(std::uint8_t drive, std::uint64_t sector, const std::uint8
 // sectors) into a window of that buffer, which lies in the exe's image as the
 // VWIN32 services need. True when every sector arrived; otherwise LastDiskError
 // tells why and buffer may hold anything.
-bool ReadDriveSectors(std::uint8_t drive, std::uint64_t first, std::uint32_t count,
-                      std::uint8_t* buffer);
+bool ReadDriveSectors(Volume drive, std::uint64_t first, std::uint32_t count, std::uint8_t* buffer);
 // The most sectors of sectorSize bytes that one request of ReadDriveSectors moves.
 std::uint32_t DriveChunkSectors(DWORD sectorSize);
 
@@ -55,30 +67,30 @@ enum BootWriteStart : std::uint8_t {
     BootWriteLockRefused, // open, but the volume is in use: writes would go unlocked
     BootWriteFailed,      // the volume could not be opened; LastDiskError tells why
 };
-BootWriteStart BeginBootWrite(std::uint8_t drive);
+BootWriteStart BeginBootWrite(Volume drive);
 // One sector of the session's drive, as ReadDriveSector reads it.
-bool ReadWriteSector(std::uint8_t drive, std::uint64_t sector, std::uint8_t* record);
+bool ReadWriteSector(Volume drive, std::uint64_t sector, std::uint8_t* record);
 // Writes the record to sector 0 and then, unless backup is NoBackupSector, to
 // that sector too. Gives the number of sectors written: 0 when sector 0
 // failed, and then the backup is not tried; a failure is noted in LastDiskError.
 constexpr std::uint64_t NoBackupSector = ~std::uint64_t{0};
-int WriteBootSectors(std::uint8_t drive, std::uint64_t backup, bool backupPastFileSystem,
+int WriteBootSectors(Volume drive, std::uint64_t backup, bool backupPastFileSystem,
                      const std::uint8_t* record);
 void EndBootWrite();
 
 // The size of the drive's sectors, asked of the drive: 512 on the 9x family;
 // 0 when the NT family's volume does not answer.
-DWORD DriveSectorSize(std::uint8_t drive);
+DWORD DriveSectorSize(Volume drive);
 
 // Where the drive's partition starts on its disk and how long it is, in bytes.
 // False when the system does not say (the 9x family, Wine, old drivers).
-bool DrivePartition(std::uint8_t drive, std::uint64_t* start, std::uint64_t* length);
+bool DrivePartition(Volume drive, std::uint64_t* start, std::uint64_t* length);
 
 // The volume's length in its own sectors: the partition's length where the
 // system gives it, else one past the last sector that a read returns in full
 // (Wine, the 9x family), found by doubling and then halving, about 2 log2(n)
 // reads. False when not even sector 0 can be read.
-bool DriveLength(std::uint8_t drive, std::uint64_t* sectors);
+bool DriveLength(Volume drive, std::uint64_t* sectors);
 
 // How the drive picker's test of one drive came out.
 enum DriveProbe : std::uint8_t {
@@ -87,4 +99,24 @@ enum DriveProbe : std::uint8_t {
     DriveAccessDenied, // the volume refused to open: the program lacks the rights
     DriveUnreadable,   // anything else, or no such drive
 };
-DriveProbe ProbeDrive(std::uint8_t drive);
+DriveProbe ProbeDrive(Volume drive);
+
+// --- What the messages, the picker and the check ask of a volume ---
+// The image file holding the volume, or nullptr for a drive; the volume's
+// number in its image (as Linux numbers it).
+const char* VolumeImageFile(Volume drive);
+std::uint32_t VolumeImageNumber(Volume drive);
+// Whether the volume answers the check's questions about its place (every
+// image volume; a drive on the NT family).
+bool VolumeCheckable(Volume drive);
+// An image volume's place in its partition table, in the volume's sectors:
+// its start, its length and, for a logical partition, its EBR (else
+// NoEbrSector). False for a drive, a volume image and a disk without a table.
+constexpr std::uint64_t NoEbrSector = ~std::uint64_t{0};
+bool VolumeTablePlace(Volume drive, std::uint64_t* start, std::uint64_t* length,
+                      std::uint64_t* ebr);
+// The start of an undo file's name: the drive letter, or for an image volume
+// "<image name without extension, at most 32 characters>-p<N>". stem holds
+// UndoStemSize characters.
+constexpr int UndoStemSize = 48;
+void VolumeUndoStem(Volume drive, char* stem);

@@ -54,7 +54,7 @@ DWORD FileDialogError()
 
 } // namespace
 
-bool ChooseImagePath(HWND owner, const char* title)
+bool ChooseImagePath(HWND owner, const char* title, const char* filter)
 {
     // Without COMDLG32 the command goes as a cancelled dialog.
     OpenFileDialogFunction openFileDialog = FileDialogFunction();
@@ -67,6 +67,7 @@ bool ChooseImagePath(HWND owner, const char* title)
     FileDialog.lpstrFile = ImagePath;
     FileDialog.nMaxFile = ImagePathSize;
     FileDialog.lpstrTitle = title;
+    FileDialog.lpstrFilter = filter;
     // Hide the read-only box; no must-exist or overwrite prompt, no default extension.
     FileDialog.Flags = OFN_HIDEREADONLY;
     // A dialog that fails (a chosen path longer than the buffer, say) writes the
@@ -139,6 +140,25 @@ bool FileExists(const char* path)
 {
     const DWORD attributes = GetFileAttributesA(path);
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+bool FileBytes(const char* path, std::uint64_t* bytes)
+{
+    const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        NoteImageError(ImageStepReplace, GetLastError());
+        return false;
+    }
+    DWORD high = 0;
+    SetLastError(ERROR_SUCCESS);
+    const DWORD low = GetFileSize(file, &high);
+    const bool known = low != INVALID_FILE_SIZE || GetLastError() == ERROR_SUCCESS;
+    if (!known)
+        NoteImageError(ImageStepReplace, GetLastError());
+    CloseHandle(file);
+    *bytes = (std::uint64_t{high} << 32) | low;
+    return known;
 }
 
 namespace {

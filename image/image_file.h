@@ -33,7 +33,9 @@ extern ImageError LastImageError;
 // whose path is then in ImagePath. When the dialog failed, rather than being
 // cancelled (a chosen path longer than ImagePath holds, say), LastImageError
 // says so with ImageStepDialog; after a cancel its step is 0.
-bool ChooseImagePath(HWND owner, const char* title);
+// filter: the dialog's list of file kinds (pairs of a name and its patterns,
+// each ended by a NUL, the list by a second NUL); nullptr for none.
+bool ChooseImagePath(HWND owner, const char* title, const char* filter = nullptr);
 
 // Reads the first 512 bytes of the file into sector. True only when all 512
 // bytes arrived; sector may hold a partial read otherwise, so callers read into
@@ -47,6 +49,9 @@ bool WriteImageFile(const char* path, const std::uint8_t* sector);
 // True when path names an existing file or folder; an existing file only.
 bool PathExists(const char* path);
 bool FileExists(const char* path);
+// The size of the existing file at path, in bytes (64-bit); false when it
+// cannot be opened to ask, with LastImageError at ImageStepReplace.
+bool FileBytes(const char* path, std::uint64_t* bytes);
 
 // Puts the 512 bytes of sector at path without ever leaving a damaged file
 // there: they go to a new file in the same folder, which takes path's place only

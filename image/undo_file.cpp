@@ -14,8 +14,8 @@ namespace {
 
 constexpr char BackupFolderName[] = "backup";
 constexpr unsigned LastSuffix = 9999; // "-2" to "-9999"; a folder that full is not written
-// "X-yyyymmdd-hhmmss-nnnn.bin" and its terminator.
-constexpr std::size_t NameSize = 27;
+// "<stem>-yyyymmdd-hhmmss-nnnn.bin" and its terminator.
+constexpr std::size_t NameSize = MaxUndoStem + 26;
 
 // The separator used in the exe's own path, so that paths are joined the way
 // the system writes them.
@@ -55,7 +55,7 @@ bool MakeFolder(char* folder)
 
 // Saves the sector in folder (which ends in a separator) under the first free
 // name for this moment.
-bool SaveIn(const char* folder, char letter, const std::uint8_t* sector)
+bool SaveIn(const char* folder, const char* stem, const std::uint8_t* sector)
 {
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -65,8 +65,8 @@ bool SaveIn(const char* folder, char letter, const std::uint8_t* sector)
     }
     for (unsigned n = 1; n <= LastSuffix; ++n) {
         char name[NameSize + 8];
-        int used = std::sprintf(name, "%c-%04u%02u%02u-%02u%02u%02u", letter, now.wYear, now.wMonth,
-                                now.wDay, now.wHour, now.wMinute, now.wSecond);
+        int used = std::sprintf(name, "%.47s-%04u%02u%02u-%02u%02u%02u", stem, now.wYear,
+                                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
         if (n > 1)
             used += std::sprintf(name + used, "-%u", n);
         std::strcpy(name + used, ".bin");
@@ -84,10 +84,10 @@ bool SaveIn(const char* folder, char letter, const std::uint8_t* sector)
 
 } // namespace
 
-bool SaveUndoFile(char letter, const std::uint8_t* sector)
+bool SaveUndoFile(const char* stem, const std::uint8_t* sector)
 {
     char folder[UndoPathSize];
-    if (BackupFolder(folder) && MakeFolder(folder) && SaveIn(folder, letter, sector))
+    if (BackupFolder(folder) && MakeFolder(folder) && SaveIn(folder, stem, sector))
         return true;
     // The temporary folder comes with its separator; room is left to add one.
     const DWORD length = GetTempPathA(UndoPathSize - 1, folder);
@@ -100,7 +100,7 @@ bool SaveUndoFile(char letter, const std::uint8_t* sector)
         Separator = folder[length - 1];
     else
         std::sprintf(folder + length, "%c", Separator);
-    if (SaveIn(folder, letter, sector))
+    if (SaveIn(folder, stem, sector))
         return true;
     UndoPath[0] = '\0';
     return false;

@@ -4,6 +4,8 @@
 // buffer belongs to the module that fills it):
 //   core/record    SectorBuffer (SectorStorage, the record), FsKind
 //   disk/sector    OsFamily: the Windows family, set once by PrepareDiskAccess
+//   disk/disk_image  DiskImagePath, ImageDiskBytes, ImageVolumes, ImageVolumeCount,
+//                  ImageTableProblem, ImageUsedBackupGpt, and the walk's buffers
 //   disk/volume    VolumeBuffer (whole sectors and 64 KiB chunks of the NT family,
 //                  the 9x family's 32 KiB chunks), LastDiskError
 //   disk/legacy    UseExtendedDiskIo, Vwin32Handle, Registers, Packet,
@@ -11,9 +13,9 @@
 //   image/         ImagePath, FileDialog, LastImageError; UndoPath, Separator
 //   ui/main        AppInstance, MainDialog, MediaComboBox (below)
 //   ui/commands    RecordDrive, StagedSector (loads), UndoSector, Plan, Planned,
-//                  DialogTitle's text
+//                  DialogTitle's text, ImageFilter's text
 //   ui/check       DriveCopy (its reads of the drive), CheckBootSector's findings
-//   ui/picker      DriveNumber, TextBuffer, AccessDenied
+//   ui/picker      PickedVolume, Preselected, TextBuffer, AccessDenied
 //   ui/rebuild     Scan, Chunk, Rebuilt, How (the scan and its result), Progress,
 //                  Cancelled
 //   ui/media       MediaItemIndex, MediaShownItem;  ui/form  ShownText

@@ -187,6 +187,17 @@ bool PointsToRebuild(std::uint8_t rule)
     }
 }
 
+// The rules about an image volume's place in its table; any other rule
+// without a row says only that the value breaks a rule.
+UINT PlaceText(std::uint8_t rule)
+{
+    switch (rule) {
+    case RuleHiddenFromEbr: return IDS_RULE_HIDDEN_FROM_EBR;
+    case RuleTotalLength: return IDS_RULE_TOTAL_LENGTH;
+    default: return IDS_RULE_OTHER;
+    }
+}
+
 // 「label」為 value：what the rule asks. A rule without a row says only that
 // the value breaks a rule.
 void AddRule(const Finding& f, std::uint8_t kind)
@@ -195,7 +206,7 @@ void AddRule(const Finding& f, std::uint8_t kind)
     LoadFieldName(kind, f.offset, name);
     if (f.rule < RuleJump || f.rule > RuleMediaNotFat) {
         MessageAddText(IDS_CHECK_SUBJECT, {Wide(name), Decimal(f.value)});
-        MessageAddText(IDS_RULE_OTHER);
+        MessageAddText(PlaceText(f.rule), {Decimal(f.limit)});
         return;
     }
     const RuleRow& row = RuleRows[f.rule - RuleJump];
@@ -293,9 +304,15 @@ std::uint8_t* Spare()
     return DriveCopy;
 }
 
+// A logical partition's count from its EBR ends the line of its hidden sectors.
+bool IsLineEnd(std::uint8_t rule)
+{
+    return rule == RuleHiddenEbrCount;
+}
+
 // The drive's partition start in its own sectors. Sector 0 is read first, as
 // before every question to a drive; false when a request fails.
-bool PartitionStart(std::uint8_t drive, std::uint64_t* sector)
+bool PartitionStart(Volume drive, std::uint64_t* sector)
 {
     std::uint64_t start = 0;
     std::uint64_t length = 0;
@@ -314,7 +331,7 @@ bool PartitionStart(std::uint8_t drive, std::uint64_t* sector)
 // What the check learns of the drive for the findings and corrections against
 // it: the partition's start (from PartitionStart alone), the volume's length
 // and, on a FAT volume, the first bytes of its first FAT.
-VolumeFacts LearnVolume(std::uint8_t drive, std::uint8_t kind)
+VolumeFacts LearnVolume(Volume drive, std::uint8_t kind)
 {
     VolumeFacts facts = {};
     facts.startKnown = PartitionStart(drive, &facts.start);
@@ -334,10 +351,21 @@ VolumeFacts LearnVolume(std::uint8_t drive, std::uint8_t kind)
 // The findings about the drive the record was read from: the hidden sectors
 // against the partition start and, where the record names a backup, the
 // backup against the record.
-int CheckAgainstDrive(std::uint8_t drive, std::uint8_t kind, const VolumeFacts& facts, Finding* out,
+int CheckAgainstDrive(Volume drive, std::uint8_t kind, const VolumeFacts& facts, Finding* out,
                       int capacity)
 {
-    int count = CheckPartitionStart(SectorBuffer, facts.startKnown, facts.start, out, capacity);
+    std::uint64_t start = 0, length = 0, ebr = 0;
+    const bool inTable = VolumeTablePlace(drive, &start, &length, &ebr);
+    int count =
+        inTable ? CheckPartitionPlace(SectorBuffer, kind, start, length,
+                                      ebr == NoEbrSector ? NotLogical : ebr, out, capacity)
+                : CheckPartitionStart(SectorBuffer, facts.startKnown, facts.start, out, capacity);
+    // An image volume's total is already held to its partition's length.
+    Finding known[2];
+    const int more = CheckVolumeFacts(SectorBuffer, kind, facts, known, 2);
+    for (int i = 0; i < more && count < capacity; ++i)
+        if (!inTable || known[i].rule != RuleTotalTooLarge)
+            out[count++] = known[i];
     BackupPlace backup = {};
     if (BackupOnVolume(SectorBuffer, kind, DriveSectorSize(drive), &backup)) {
         const bool read = ReadDriveSector(drive, backup.sector, Spare(), backup.pastFileSystem);
@@ -353,8 +381,9 @@ unsigned LinesFrom(const Finding* findings, int count)
 {
     unsigned lines = 0;
     for (int i = 0; i < count; ++i)
-        if (!IsNote(findings[i].rule) && (findings[i].rule != RuleBackupDiffers || i == 0 ||
-                                          findings[i - 1].rule != RuleBackupDiffers))
+        if (!IsNote(findings[i].rule) && !IsLineEnd(findings[i].rule) &&
+            (findings[i].rule != RuleBackupDiffers || i == 0 ||
+             findings[i - 1].rule != RuleBackupDiffers))
             ++lines;
     return lines;
 }
@@ -387,6 +416,8 @@ const wchar_t* CheckMessage(const Finding* findings, int count, std::uint8_t kin
         }
         AddRule(findings[i], kind);
         ++i;
+        if (i < count && IsLineEnd(findings[i].rule))
+            MessageAddText(IDS_RULE_HIDDEN_LOGICAL, {Decimal(findings[i++].limit)});
     }
     for (int i = 0; i < count; ++i)
         if (IsNote(findings[i].rule))
@@ -403,10 +434,9 @@ void CheckBootSector()
     static Finding findings[MaxFindings];
     int count = CheckBootRecord(SectorBuffer, kind, findings, MaxFindings);
     VolumeFacts facts = {};
-    if (OsFamily == OsFamilyNt && RecordDrive != 0) {
+    if (RecordDrive != NoVolume && VolumeCheckable(RecordDrive)) {
         facts = LearnVolume(RecordDrive, kind);
         count += CheckAgainstDrive(RecordDrive, kind, facts, findings + count, MaxFindings - count);
-        count += CheckVolumeFacts(SectorBuffer, kind, facts, findings + count, MaxFindings - count);
     }
     Correction corrections[MaxCorrections];
     const int proposed = ProposeCorrections(SectorBuffer, kind, facts, corrections, MaxCorrections);

@@ -9,14 +9,16 @@
 #include "core/layout.h"
 #include "core/recognize.h"
 #include "core/record.h"
+#include "disk/disk_image.h"
 #include "disk/sector.h"
 #include "image/image_file.h"
 #include "image/undo_file.h"
 #include "resources/resource.h"
 
 #include <cstring>
+#include <utility>
 
-std::uint8_t RecordDrive = 0;
+Volume RecordDrive = NoVolume;
 std::uint8_t StagedSector[SectorSize];
 
 namespace {
@@ -40,13 +42,8 @@ void TakeStagedSector()
     std::memcpy(SectorBuffer, Staging(), SectorSize);
 }
 
-char DriveLetter(std::uint8_t drive)
-{
-    return static_cast<char>('@' + drive);
-}
-
 // Reads sector 0 of the drive into the staging half; a failure is reported.
-bool ReadSector0(std::uint8_t drive)
+bool ReadSector0(Volume drive)
 {
     if (ReadDriveSector(drive, 0, Staging()))
         return true;
@@ -55,7 +52,7 @@ bool ReadSector0(std::uint8_t drive)
 }
 
 // Where the boot sector keeps its backup on the drive; false when it names none.
-bool BackupOnDrive(std::uint8_t drive, const std::uint8_t* bootSector, BackupPlace* place)
+bool BackupOnDrive(Volume drive, const std::uint8_t* bootSector, BackupPlace* place)
 {
     return BackupOnVolume(bootSector, RecognizeKindOf(bootSector), DriveSectorSize(drive), place);
 }
@@ -63,7 +60,7 @@ bool BackupOnDrive(std::uint8_t drive, const std::uint8_t* bootSector, BackupPla
 // Reads the backup that the write plans for (BackupOfWrite) into the staging
 // half and plans the write from it; false, reported, when the drive does not
 // give its sector size.
-bool DecideBackup(std::uint8_t drive)
+bool DecideBackup(Volume drive)
 {
     Plan = BackupPlanNone;
     Planned = {NoBackupSector, false};
@@ -85,14 +82,16 @@ bool DecideBackup(std::uint8_t drive)
 
 // Keeps what the drive holds now, in memory and in an undo file, and asks the
 // user. No volume is open while the question waits.
-bool SaveUndoAndAsk(std::uint8_t drive)
+bool SaveUndoAndAsk(Volume drive)
 {
     if (!ReadSector0(drive))
         return false;
     std::memcpy(UndoSector, Staging(), SectorSize);
     if (!DecideBackup(drive))
         return false;
-    if (!SaveUndoFile(DriveLetter(drive), UndoSector)) {
+    char stem[UndoStemSize];
+    VolumeUndoStem(drive, stem);
+    if (!SaveUndoFile(stem, UndoSector)) {
         ReportUndoFileError(drive);
         return false;
     }
@@ -112,7 +111,7 @@ enum WriteOutcome : std::uint8_t {
 // The second read of sector 0, compared with the undo file, then sector 0 and
 // the backup when the plan says so. Within the session, so on a locked volume
 // nothing can change sector 0 between the comparison and the write.
-WriteOutcome WriteIfUnchanged(std::uint8_t drive)
+WriteOutcome WriteIfUnchanged(Volume drive)
 {
     if (!ReadWriteSector(drive, 0, Staging()))
         return WriteReadFailed;
@@ -126,7 +125,7 @@ WriteOutcome WriteIfUnchanged(std::uint8_t drive)
     return update && written == 1 ? WriteBackupFailed : WriteDone;
 }
 
-void ReportWriteOutcome(std::uint8_t drive, WriteOutcome outcome)
+void ReportWriteOutcome(Volume drive, WriteOutcome outcome)
 {
     switch (outcome) {
     case WriteReadFailed:
@@ -139,7 +138,7 @@ void ReportWriteOutcome(std::uint8_t drive, WriteOutcome outcome)
 
 // The write after Yes, as one session: a volume that cannot be locked is written
 // only when the user agrees a second time.
-void WriteInSession(std::uint8_t drive)
+void WriteInSession(Volume drive)
 {
     const BootWriteStart start = BeginBootWrite(drive);
     if (start == BootWriteFailed) {
@@ -156,7 +155,7 @@ void WriteInSession(std::uint8_t drive)
 // Where the drive's backup lies: where sector 0 says, or, when it names none,
 // where formatters put one: sector 6 for FAT32, the partition's last sector for
 // NTFS. Says so when none is found.
-bool FindBackup(std::uint8_t drive, BackupPlace* place)
+bool FindBackup(Volume drive, BackupPlace* place)
 {
     if (ReadDriveSector(drive, 0, Staging()) && BackupOnDrive(drive, Staging(), place))
         return true;
@@ -190,23 +189,64 @@ const char* DialogTitle(UINT id)
     return ansi;
 }
 
+// Sector 0 of the picked volume; the check later asks the volume about it.
+bool ReadVolume(Volume preselected)
+{
+    const Volume drive = PickVolume(preselected);
+    if (drive == NoVolume || !ReadSector0(drive))
+        return false;
+    TakeStagedSector();
+    RecordDrive = drive;
+    return true;
+}
+
+// The filter of the image dialog: the image kinds' names, from the text table,
+// with their patterns, then all files; pairs ended by NULs, a second NUL last.
+const char* ImageFilter()
+{
+    static char filter[192];
+    constexpr char Patterns[] = "*.img;*.ima;*.bin;*.dd;*.raw;*.vhd";
+    constexpr char AllPatterns[] = "*.*";
+    wchar_t name[64];
+    int used = 0;
+    for (const auto& [text, patterns] :
+         {std::pair{IDS_IMAGE_FILTER_NAME, Patterns}, std::pair{IDS_ALL_FILES, AllPatterns}}) {
+        LoadText(text, name, 64);
+        ToAnsi(name, filter + used, 80);
+        used += static_cast<int>(std::strlen(filter + used)) + 1;
+        std::strcpy(filter + used, patterns);
+        used += static_cast<int>(std::strlen(patterns)) + 1;
+    }
+    filter[used] = '\0';
+    return filter;
+}
+
 } // namespace
 
 bool ReadFromDisk()
 {
-    if (PickDrive() == 0)
+    return ReadVolume(NoVolume);
+}
+
+bool OpenDiskImageFile()
+{
+    if (!ChooseImagePath(MainDialog, DialogTitle(IDS_TITLE_OPEN_IMAGE), ImageFilter())) {
+        ReportFileDialogError();
         return false;
-    if (!ReadSector0(DriveNumber))
+    }
+    const ImageResult result = OpenDiskImage(ImagePath);
+    RecordDrive = NoVolume; // the list it pointed into is replaced
+    if (result != ImageListed) {
+        ReportImageError(ImagePath, result);
         return false;
-    TakeStagedSector();
-    RecordDrive = OsFamily == OsFamilyNt ? DriveNumber : 0;
-    return true;
+    }
+    return ReadVolume(ImageVolumeAt(0));
 }
 
 bool ReadBackupFromDisk()
 {
-    const std::uint8_t drive = PickDrive();
-    if (drive == 0)
+    const Volume drive = PickVolume();
+    if (drive == NoVolume)
         return false;
     BackupPlace place = {};
     if (!FindBackup(drive, &place))
@@ -216,15 +256,15 @@ bool ReadBackupFromDisk()
         return false;
     }
     TakeStagedSector();
-    RecordDrive = 0;
+    RecordDrive = NoVolume;
     return true;
 }
 
 void WriteToDisk()
 {
     FormToRecord();
-    const std::uint8_t drive = PickDrive();
-    if (drive == 0)
+    const Volume drive = PickVolume();
+    if (drive == NoVolume)
         return;
     if (SaveUndoAndAsk(drive))
         WriteInSession(drive);
@@ -241,7 +281,7 @@ bool ImportFile()
         return false;
     }
     TakeStagedSector();
-    RecordDrive = 0;
+    RecordDrive = NoVolume;
     return true;
 }
 
@@ -252,7 +292,14 @@ void ExportFile()
         ReportFileDialogError();
         return;
     }
-    if (FileExists(ImagePath) && !AskReplaceFile(ImagePath))
+    // A file whose size cannot be learned would be replaced without the warning
+    // that it shrinks: it is left alone.
+    std::uint64_t bytes = 0;
+    if (FileExists(ImagePath) && !FileBytes(ImagePath, &bytes)) {
+        ReportExportError(ImagePath);
+        return;
+    }
+    if (FileExists(ImagePath) && !AskReplaceFile(ImagePath, bytes))
         return;
     if (!ReplaceImageFile(ImagePath, SectorBuffer, OsFamily == OsFamilyNt))
         ReportExportError(ImagePath);

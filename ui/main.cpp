@@ -29,7 +29,7 @@ void ShowLoadedRecord()
 void CreateAndShow(std::uint8_t kind)
 {
     CreateBootSector(kind);
-    RecordDrive = 0;
+    RecordDrive = NoVolume;
     RecordToForm();
 }
 
@@ -51,13 +51,17 @@ void OnMenuCommand(int id)
             ShowLoadedRecord();
         break;
     case IDM_EXPORT: ExportFile(); break;
+    case IDM_OPEN_IMAGE:
+        if (OpenDiskImageFile())
+            ShowLoadedRecord();
+        break;
     case IDM_NEW_FAT12: CreateAndShow(FsKindFat12); break;
     case IDM_NEW_FAT16: CreateAndShow(FsKindFat16); break;
     case IDM_NEW_FAT32: CreateAndShow(FsKindFat32); break;
     case IDM_NEW_NTFS: CreateAndShow(FsKindNtfs); break;
     case IDM_FLOPPY_144:
         ApplyFloppyPreset();
-        RecordDrive = 0;
+        RecordDrive = NoVolume;
         RecordToForm();
         break;
     case IDM_CHECK: CheckBootSector(); break;

@@ -3,6 +3,8 @@
 #include "app.h"
 #include "form.h"
 #include "text.h"
+#include "disk/sector.h"
+#include "resources/resource.h"
 
 namespace {
 
@@ -36,6 +38,17 @@ void AddHex(DWORD value, int digits)
 }
 
 } // namespace
+
+// A drive as "A:"; an image volume as its file and its number there.
+void AddVolumeName(Volume volume)
+{
+    if (const char* file = VolumeImageFile(volume)) {
+        MessageAddText(IDS_IMAGE_VOLUME, {Ansi(file), Decimal(VolumeImageNumber(volume))});
+        return;
+    }
+    const wchar_t drive[] = {static_cast<wchar_t>(L'@' + volume), L':', L'\0'};
+    MessageAdd(drive);
+}
 
 void MessageBegin()
 {
@@ -75,11 +88,7 @@ void MessageAddText(UINT id, std::initializer_list<Fill> fills)
         case FillHex: AddHex(static_cast<DWORD>(f.number), f.digits); break;
         case FillWide: MessageAdd(static_cast<const wchar_t*>(f.text)); break;
         case FillAnsi: MessageAddAnsi(static_cast<const char*>(f.text)); break;
-        case FillDrive: {
-            const wchar_t drive[] = {static_cast<wchar_t>(L'@' + f.number), L':', L'\0'};
-            MessageAdd(drive);
-            break;
-        }
+        case FillDrive: AddVolumeName(static_cast<Volume>(f.number)); break;
         }
     }
 }

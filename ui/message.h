@@ -31,8 +31,8 @@ constexpr Fill Ansi(const char* text)
 {
     return {FillAnsi, 0, 0, text};
 }
-// A drive by number (1 = A:) as "A:".
-constexpr Fill Drive(std::uint8_t drive)
+// A volume: a drive as "A:", an image volume as its file and partition.
+constexpr Fill Drive(std::uint32_t drive)
 {
     return {FillDrive, 0, drive, nullptr};
 }
@@ -42,6 +42,8 @@ constexpr Fill Drive(std::uint8_t drive)
 void MessageAddText(UINT id, std::initializer_list<Fill> fills = {});
 
 void MessageBegin();
+// A volume's name, as the fill Drive gives it.
+void AddVolumeName(std::uint32_t volume);
 // A number alone, in decimal.
 void MessageAddDecimal(std::uint64_t value);
 // Characters so far.

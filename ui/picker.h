@@ -1,15 +1,16 @@
-// The drive picker: a small dialog listing the drives whose first sector can be
-// read, and the drive the user chose.
+// The volume picker: a small dialog listing the drives whose first sector can
+// be read, then the volumes of the open disk image, and the volume the user chose.
 #pragma once
 
 #include <windows.h>
 
-#include <cstdint>
+#include "disk/sector.h"
 
-// The picker's answer: 0 = no drive, 1 to 25 = A: to Y:.
-extern std::uint8_t DriveNumber;
+// The picker's answer: NoVolume when nothing was chosen.
+extern Volume PickedVolume;
 
-// Shows the picker modally and gives DriveNumber.
-std::uint8_t PickDrive();
+// Shows the picker modally, with preselected chosen when it is listed (else
+// the first item), and gives PickedVolume.
+Volume PickVolume(Volume preselected = NoVolume);
 
 INT_PTR CALLBACK PickerDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);

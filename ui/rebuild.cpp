@@ -51,7 +51,7 @@ std::uint32_t NewSerial()
 
 // The volume's sector size, length and partition start, then the scan's start.
 // False, reported, when the drive does not give its size or length.
-bool StartScan(std::uint8_t drive)
+bool StartScan(Volume drive)
 {
     const DWORD sectorSize = DriveSectorSize(drive);
     std::uint64_t sectors = 0;
@@ -116,7 +116,7 @@ void PumpMessages()
 
 // Reads what the scan asks for, chunk by chunk, until it is done, the user
 // cancels or a read fails (then *first and *count name that read).
-ScanEnd RunScan(std::uint8_t drive, std::uint64_t* first, std::uint32_t* count)
+ScanEnd RunScan(Volume drive, std::uint64_t* first, std::uint32_t* count)
 {
     const DWORD start = GetTickCount();
     Cancelled = false;
@@ -327,7 +327,7 @@ void AddFinding(const RebuildSummary& s)
     MessageAddText(IDS_REBUILD_DATA_AT, {Decimal(s.dataStart)});
 }
 
-bool AskToLoad(std::uint8_t drive, const RebuildSummary& s)
+bool AskToLoad(Volume drive, const RebuildSummary& s)
 {
     wchar_t kind[ValueSize];
     LoadText(KindText(s.kind), kind, ValueSize);
@@ -341,7 +341,7 @@ bool AskToLoad(std::uint8_t drive, const RebuildSummary& s)
     return MessageShow(MB_ICONQUESTION | MB_YESNO) == IDYES;
 }
 
-void ReportNothingFound(std::uint8_t drive, const RebuildSummary& s)
+void ReportNothingFound(Volume drive, const RebuildSummary& s)
 {
     MessageBegin();
     MessageAddText(IDS_REBUILD_NOT_FOUND, {Drive(drive)});
@@ -379,8 +379,8 @@ INT_PTR CALLBACK ProgressDialogProc(HWND, UINT message, WPARAM wParam, LPARAM)
 
 bool RebuildFromDisk()
 {
-    const std::uint8_t drive = PickDrive();
-    if (drive == 0 || !StartScan(drive))
+    const Volume drive = PickVolume();
+    if (drive == NoVolume || !StartScan(drive))
         return false;
     std::uint64_t first = 0;
     std::uint32_t count = 0;
@@ -397,6 +397,6 @@ bool RebuildFromDisk()
     if (!AskToLoad(drive, summary))
         return false;
     std::memcpy(SectorBuffer, Rebuilt, SectorSize);
-    RecordDrive = OsFamily == OsFamilyNt ? drive : 0;
+    RecordDrive = drive;
     return true;
 }

@@ -12,6 +12,8 @@
 #include "image/image_file.h"
 #include "resources/resource.h"
 
+#include <iterator>
+
 namespace {
 
 constexpr int SystemTextSize = 512;
@@ -104,9 +106,21 @@ void AddBackupPlan(BackupPlan plan, std::uint64_t backup)
     MessageAddText(text, {Decimal(backup)});
 }
 
+// The formats Open disk image refuses, from ImageRefusedVhdx on, and what can
+// be wrong with a table, from TableBadBootFlag on.
+constexpr UINT FormatNames[] = {IDS_FORMAT_VHDX, IDS_FORMAT_VMDK, IDS_FORMAT_QCOW2, IDS_FORMAT_VDI,
+                                IDS_FORMAT_DYNAMIC_VHD};
+static_assert(ImageRefusedDynamicVhd - ImageRefusedVhdx + 1 == std::size(FormatNames));
+constexpr UINT TableTexts[] = {
+    IDS_TABLE_BOOT_FLAG,       IDS_TABLE_OVERLAP,       IDS_TABLE_CHAIN_LOOP,
+    IDS_TABLE_BAD_EBR,         IDS_TABLE_GPT_SIGNATURE, IDS_TABLE_GPT_HEADER_CRC,
+    IDS_TABLE_GPT_ENTRIES_CRC, IDS_TABLE_GPT_FIELD,     IDS_TABLE_GPT_ENTRY,
+    IDS_TABLE_GPT_CUT_OFF,     IDS_TABLE_TOO_MANY,      IDS_TABLE_EMPTY};
+static_assert(TableEmpty - TableBadBootFlag + 1 == std::size(TableTexts));
+
 } // namespace
 
-void ReportDiskError(std::uint8_t drive)
+void ReportDiskError(Volume drive)
 {
     const DiskError& e = LastDiskError;
     MessageBegin();
@@ -125,8 +139,11 @@ void ReportDiskError(std::uint8_t drive)
     }
     MessageAddText(text, {Drive(drive)});
     AddReason(e);
-    if (OsFamily == OsFamilyNt && e.step == DiskStepOpen && e.cause == DiskCauseWin32 &&
-        e.code == ERROR_ACCESS_DENIED)
+    const bool refused = e.step == DiskStepOpen && e.cause == DiskCauseWin32 &&
+                         (e.code == ERROR_ACCESS_DENIED || e.code == ERROR_SHARING_VIOLATION);
+    if (refused && VolumeImageFile(drive) != nullptr)
+        MessageAddText(IDS_IMAGE_LOCKED);
+    else if (OsFamily == OsFamilyNt && refused && e.code == ERROR_ACCESS_DENIED)
         AddAdministratorHint();
     ShowError();
 }
@@ -176,7 +193,7 @@ void ReportExportError(const char* path)
     ShowError();
 }
 
-void ReportUndoFileError(std::uint8_t drive)
+void ReportUndoFileError(Volume drive)
 {
     MessageBegin();
     MessageAddText(IDS_UNDO_FAILED, {Drive(drive)});
@@ -184,7 +201,7 @@ void ReportUndoFileError(std::uint8_t drive)
     ShowError();
 }
 
-void ReportDriveChanged(std::uint8_t drive)
+void ReportDriveChanged(Volume drive)
 {
     MessageBegin();
     MessageAddText(IDS_DRIVE_CHANGED, {Drive(drive)});
@@ -200,7 +217,7 @@ void ReportNoDrive(bool accessDenied)
     ShowError();
 }
 
-bool AskWriteDrive(std::uint8_t drive, const VolumeIdentity& current, const char* undoPath,
+bool AskWriteDrive(Volume drive, const VolumeIdentity& current, const char* undoPath,
                    BackupPlan plan, std::uint64_t backup)
 {
     MessageBegin();
@@ -214,14 +231,14 @@ bool AskWriteDrive(std::uint8_t drive, const VolumeIdentity& current, const char
     return AskYesNo();
 }
 
-bool AskWriteInUse(std::uint8_t drive)
+bool AskWriteInUse(Volume drive)
 {
     MessageBegin();
     MessageAddText(IDS_ASK_WRITE_IN_USE, {Drive(drive)});
     return AskYesNo();
 }
 
-void ReportBackupWriteError(std::uint8_t drive, std::uint64_t backup, const char* undoPath)
+void ReportBackupWriteError(Volume drive, std::uint64_t backup, const char* undoPath)
 {
     MessageBegin();
     MessageAddText(IDS_BACKUP_WRITE_FAILED, {Drive(drive), Decimal(backup)});
@@ -230,7 +247,7 @@ void ReportBackupWriteError(std::uint8_t drive, std::uint64_t backup, const char
     ShowError();
 }
 
-void ReportBackupReadError(std::uint8_t drive, std::uint64_t backup)
+void ReportBackupReadError(Volume drive, std::uint64_t backup)
 {
     MessageBegin();
     MessageAddText(IDS_BACKUP_READ_FAILED, {Drive(drive), Decimal(backup)});
@@ -238,31 +255,64 @@ void ReportBackupReadError(std::uint8_t drive, std::uint64_t backup)
     ShowError();
 }
 
-void ReportBackupNotLocated(std::uint8_t drive)
+void ReportBackupNotLocated(Volume drive)
 {
     MessageBegin();
     MessageAddText(IDS_BACKUP_NOT_LOCATED, {Drive(drive)});
     ShowError();
 }
 
-void ReportNoBackup(std::uint8_t drive)
+void ReportNoBackup(Volume drive)
 {
     MessageBegin();
     MessageAddText(IDS_NO_BACKUP, {Drive(drive)});
     ShowError();
 }
 
-bool AskReplaceFile(const char* path)
+bool AskReplaceFile(const char* path, std::uint64_t bytes)
 {
     MessageBegin();
-    MessageAddText(IDS_ASK_REPLACE, {Ansi(path)});
+    if (bytes > SectorSize)
+        MessageAddText(IDS_ASK_REPLACE_LARGE, {Ansi(path), Decimal(bytes)});
+    else
+        MessageAddText(IDS_ASK_REPLACE, {Ansi(path)});
     return AskYesNo();
 }
 
-void ReportRebuildReadError(std::uint8_t drive, std::uint64_t first, std::uint64_t last)
+void ReportRebuildReadError(Volume drive, std::uint64_t first, std::uint64_t last)
 {
     MessageBegin();
     MessageAddText(IDS_REBUILD_READ_FAILED, {Drive(drive), Decimal(first), Decimal(last)});
     AddReason(LastDiskError);
+    ShowError();
+}
+
+void ReportImageError(const char* path, ImageResult result)
+{
+    MessageBegin();
+    switch (result) {
+    case ImageRefusedVhdx:
+    case ImageRefusedVmdk:
+    case ImageRefusedQcow2:
+    case ImageRefusedVdi:
+    case ImageRefusedDynamicVhd: {
+        wchar_t format[16];
+        LoadText(FormatNames[result - ImageRefusedVhdx], format, 16);
+        MessageAddText(IDS_IMAGE_REFUSED, {Ansi(path), Wide(format)});
+        break;
+    }
+    case ImageTooSmall: MessageAddText(IDS_IMAGE_TOO_SMALL, {Ansi(path)}); break;
+    case ImageBadTable:
+        MessageAddText(IDS_IMAGE_BAD_TABLE, {Ansi(path)});
+        MessageAddText(
+            TableTexts[ImageTableProblem - TableBadBootFlag],
+            {Decimal(ImageTableProblem == TableChainLoop ? MaxEbrLinks : MaxImageVolumes)});
+        break;
+    default:
+        MessageAddText(result == ImageOpenFailed ? IDS_IMAGE_OPEN_FAILED : IDS_IMAGE_READ_FAILED,
+                       {Ansi(path)});
+        AddReason(LastDiskError);
+        break;
+    }
     ShowError();
 }

@@ -494,7 +494,7 @@ Observed Execute(const Command& command, const Fault* fault)
     // The process-wide state as start-up leaves it.
     std::memset(SectorBuffer, 0, SectorBufferSize);
     FsKind = FsKindNone;
-    DriveNumber = 1; // an earlier command chose A:
+    PickedVolume = 1; // an earlier command chose A:
     // The path an earlier file command chose; the dialog starts from it.
     std::snprintf(ImagePath, ImagePathSize, "%s", PathOf("earlier.img").c_str());
     UseExtendedDiskIo = 0;
@@ -605,7 +605,7 @@ Observed Execute(const Command& command, const Fault* fault)
                                                         : cfaults::Mode::Fail,
                      fault->outcome.value, fault->outcome.onward);
     switch (command.action) {
-    case Action::Pick: PickDrive(); break;
+    case Action::Pick: PickVolume(); break;
     case Action::Read: menu(IDM_READ_DISK); break;
     case Action::Write: menu(IDM_WRITE_DISK); break;
     case Action::Import: menu(IDM_IMPORT); break;
@@ -622,7 +622,7 @@ Observed Execute(const Command& command, const Fault* fault)
     run.handleProblems = HandleProblems();
     run.calls = standin::Calls;
     run.exchanges = standin::Exchanges;
-    run.driveNumber = DriveNumber;
+    run.driveNumber = PickedVolume;
     for (int drive = 1; drive <= 26; ++drive)
         run.locked += standin::LockLevel(drive) != 0;
 
@@ -717,7 +717,9 @@ Expectation Expect(const Command& command, const Observed& baseline, const Fault
             if (baseline.calls[i].rfind("MoveFile", 0) == 0)
                 placed = static_cast<int>(i);
         done.asideStays = true;
-        failed.asked = true;
+        failed.asked = f != CreateFileA_; // the target's size, asked before the question
+        if (f == CloseHandle_)
+            return done; // the handle that asked the size: the question and the export go on
         return at > placed ? done : failed;
     }
     // A disk command: the chosen drive must exist and hold a medium.

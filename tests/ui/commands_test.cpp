@@ -4,8 +4,10 @@
 #include "winioctl.h"
 #include "ui_fixture.h"
 #include "disk/legacy.h"
+#include "disk/disk_image.h"
 #include "disk/sector.h"
 #include "image/image_file.h"
+#include "image/undo_file.h"
 #include "core/template.h"
 #include "ui/commands.h"
 #include "ui/form.h"
@@ -17,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <tuple>
 #include <dirent.h>
 #include <unistd.h>
 
@@ -141,14 +144,14 @@ TEST_F(Commands, ChoosingDriveCGivesDriveNumber3)
     standin::AddVolume("\\\\.\\A:", 4096);
     standin::AddVolume("\\\\.\\C:", 4096);
     chosenItem = "Disk C:";
-    EXPECT_EQ(PickDrive(), 3);
+    EXPECT_EQ(PickVolume(), 3);
     action = PickerAction::Cancel;
-    EXPECT_EQ(PickDrive(), 0);
+    EXPECT_EQ(PickVolume(), 0);
     action = PickerAction::Ok;
     chosenItem = "Disk A:";
-    EXPECT_EQ(PickDrive(), 1);
+    EXPECT_EQ(PickVolume(), 1);
     action = PickerAction::CloseBox;
-    EXPECT_EQ(PickDrive(), 0) << "the close box chooses nothing, whatever was chosen before";
+    EXPECT_EQ(PickVolume(), 0) << "the close box chooses nothing, whatever was chosen before";
 }
 
 // With nothing to list, the picker never shows: one message says why instead,
@@ -1095,7 +1098,9 @@ TEST_F(Files, ExportAsksBeforeReplacingAnExistingFile)
         Menu(IDM_EXPORT);
         EXPECT_EQ(Read(choice), old) << "No keeps the file; nt " << nt;
         ASSERT_EQ(Questions().size(), 1u);
-        EXPECT_TRUE(Holds(Questions()[0], "檔案 " + choice + " 已經存在")) << Questions()[0];
+        EXPECT_TRUE(Holds(Questions()[0], "檔案 " + choice + " 已經存在，大小為 4096 位元組"))
+            << Questions()[0];
+        EXPECT_TRUE(Holds(Questions()[0], "「開啟磁碟映像檔」")) << Questions()[0];
 
         answer = IDYES;
         Menu(IDM_EXPORT);
@@ -1156,3 +1161,108 @@ TEST_F(Files, FailedExportLeavesTheOldFileAsItWasAndSaysSo)
 }
 
 } // namespace
+
+// --- Disk images as volumes ---
+
+// A 2 MiB image: a FAT16 primary (slot 1, sectors 63 to 1062) and a FAT32
+// logical partition (5) at 1163, whose EBR is at 1100 and whose hidden sectors
+// count from it, as DOS counts them.
+TEST_F(Files, ImageVolumesArePickedReadCheckedAndWrittenInPlace)
+{
+    const char* const path = "C:\\IMAGES\\SD-CARD.IMG";
+    auto& image = standin::AddVolume(path, 4096 * 512, 0xE5).bytes;
+    auto entry = [&](std::size_t sector, int slot, std::uint8_t type, std::uint32_t start) {
+        std::uint8_t* e = image.data() + sector * 512 + 446 + 16 * slot;
+        e[4] = type;
+        StoreU32(e, 8, start);
+        StoreU32(e, 12, type == 0x05 ? 2900 : 1000);
+        StoreU16(image.data(), sector * 512 + 510, 0xAA55);
+    };
+    std::memset(image.data(), 0, 512);
+    entry(0, 0, 0x06, 63);
+    entry(0, 1, 0x05, 1100);
+    std::memset(image.data() + 1100 * 512, 0, 512);
+    entry(1100, 0, 0x0B, 63);
+    for (auto [kind, at, hidden] : {std::tuple{FsKindFat16, 63, 63}, {FsKindFat32, 1163, 63}}) {
+        CreateBootSector(kind);
+        StoreU32(SectorBuffer, 28, static_cast<std::uint32_t>(hidden));
+        StoreU16(SectorBuffer, 19, 0);
+        StoreU32(SectorBuffer, 32, 1000);
+        std::copy_n(SectorBuffer, 512, image.begin() + at * 512);
+    }
+    const auto before = image;
+
+    // Opening picks the first volume by itself and reads its sector 0.
+    choice = path;
+    Menu(IDM_OPEN_IMAGE);
+    EXPECT_EQ(pickerItems, (std::vector<std::string>{"Image 1: 主要分割區 0.49 MB",
+                                                     "Image 5: 邏輯磁碟機 0.49 MB"}));
+    EXPECT_EQ(PickedVolume, ImageVolumeAt(0));
+    EXPECT_TRUE(std::equal(SectorBuffer, SectorBuffer + 512, before.begin() + 63 * 512));
+    const std::string check[] = {"「隱藏的磁區」", "從分割區的 EBR 算起", "那樣應為 63",
+                                 "分割區有 1000 個磁區"};
+    struct Case {
+        const char* hidden;
+        const char* total;
+        std::vector<bool> lines; // which parts of check the check's box holds
+    };
+    const Case cases[] = {{"63", "1000", {false, false, false, false}}};
+    auto runCheck = [&](const Case& c, const char* name) {
+        Type(IDC_HIDDEN_SECTORS, c.hidden);
+        Type(IDC_TOTAL_SECTORS, c.total);
+        standin::MessageBoxes.clear();
+        Menu(IDM_CHECK);
+        ASSERT_EQ(standin::MessageBoxes.size(), 1u);
+        const std::string& text = standin::MessageBoxes[0].text;
+        for (std::size_t i = 0; i < c.lines.size(); ++i)
+            EXPECT_EQ(Holds(text, check[i]), c.lines[i]) << name << ", " << check[i] << ": " << text;
+    };
+    runCheck(cases[0], "primary in step");
+
+    chosenItem = "Image 5: 邏輯磁碟機 0.49 MB";
+    Menu(IDM_READ_DISK);
+    EXPECT_EQ(PickedVolume, ImageVolumeAt(1));
+    EXPECT_TRUE(std::equal(SectorBuffer, SectorBuffer + 512, before.begin() + 1163 * 512));
+    const Case logical[] = {{"63", "1000", {true, true, false, false}},
+                            {"1163", "1000", {false, false, false, false}},
+                            {"7", "990", {true, false, true, true}}};
+    for (const auto& c : logical)
+        runCheck(c, c.hidden);
+
+    // The write names the file and the partition and changes only sector 0 and its backup.
+    Type(IDC_HIDDEN_SECTORS, "1163");
+    standin::MessageBoxes.clear();
+    Menu(IDM_WRITE_DISK);
+    ASSERT_EQ(Questions().size(), 1u);
+    EXPECT_TRUE(Holds(Questions()[0], "映像檔 C:\\IMAGES\\SD-CARD.IMG 的分割區 5")) << Questions()[0];
+    EXPECT_TRUE(Holds(UndoPath, "backup/SD-CARD-p5-") || Holds(UndoPath, "backup\\SD-CARD-p5-"))
+        << UndoPath;
+    EXPECT_TRUE(Errors().empty()) << Errors()[0];
+    auto expected = before;
+    std::copy_n(SectorBuffer, 512, expected.begin() + 1163 * 512);
+    for (std::size_t sector = 0; sector < 4096; ++sector)
+        EXPECT_TRUE(std::equal(image.begin() + sector * 512, image.begin() + sector * 512 + 512,
+                               expected.begin() + sector * 512))
+            << "sector " << sector << ": only 1163 changes (too few clusters for a FAT32 backup)";
+
+    // A read-only file: one clear message, nothing written.
+    standin::FindVolume(path)->readOnly = true;
+    Type(IDC_HEADS, "99");
+    standin::MessageBoxes.clear();
+    Menu(IDM_WRITE_DISK);
+    ASSERT_EQ(Errors().size(), 1u);
+    EXPECT_TRUE(Holds(Errors()[0], "映像檔是唯讀的")) << Errors()[0];
+    EXPECT_TRUE(image == expected);
+
+    // Another file replaces the list; a container format is refused with one message.
+    auto& vhdx = standin::AddVolume("C:\\IMAGES\\VM.VHDX", 4096, 0).bytes;
+    std::copy_n("vhdxfile", 8, vhdx.begin());
+    choice = "C:\\IMAGES\\VM.VHDX";
+    standin::MessageBoxes.clear();
+    pickerItems.clear();
+    Menu(IDM_OPEN_IMAGE);
+    ASSERT_EQ(standin::MessageBoxes.size(), 1u);
+    EXPECT_TRUE(Holds(Errors()[0], "VHDX 格式")) << Errors()[0];
+    EXPECT_TRUE(pickerItems.empty());
+    EXPECT_EQ(ImageVolumeCount, 0);
+}

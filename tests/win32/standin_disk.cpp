@@ -64,6 +64,7 @@ struct OpenFile {
     std::uint64_t position = 0;
     bool open = true;
     bool device = false; // the VWIN32 device
+    long long hostSize = -1; // a host file opened only to ask its size
 };
 
 struct Region {
@@ -430,8 +431,16 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
             error = ERROR_FILE_NOT_FOUND;
     } else if (disposition < 1 || disposition > 5) {
         error = ERROR_INVALID_PARAMETER;
+    } else if (FindVolume(file.name) != nullptr && FindVolume(file.name)->readOnly &&
+               (access & GENERIC_WRITE) != 0) {
+        error = ERROR_ACCESS_DENIED;
     } else if (FindVolume(file.name) == nullptr) {
-        error = ERROR_FILE_NOT_FOUND;
+        // Any other existing file on the host opens for its size alone.
+        struct stat host {};
+        if (disposition == OPEN_EXISTING && stat(name, &host) == 0 && S_ISREG(host.st_mode))
+            file.hostSize = host.st_size;
+        else
+            error = ERROR_FILE_NOT_FOUND;
     }
     if (error != 0) {
         Log(line + "INVALID");
@@ -580,6 +589,11 @@ DWORD WINAPI GetFileSize(HANDLE handle, LPDWORD sizeHigh)
     const Step step = NextStep("GetFileSize");
     OpenFile* file = UseHandle(handle);
     const Volume* volume = file && !file->device ? FindVolume(file->name) : nullptr;
+    if (file != nullptr && file->hostSize >= 0 && step.kind != Kind::Fail) {
+        if (sizeHigh)
+            *sizeHigh = 0;
+        return static_cast<DWORD>(file->hostSize);
+    }
     if (file == nullptr || step.kind == Kind::Fail || volume == nullptr) {
         if (file != nullptr)
             SetLastError(step.kind == Kind::Fail ? step.value : ERROR_INVALID_FUNCTION);

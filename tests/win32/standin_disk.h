@@ -35,6 +35,7 @@ struct Volume {
     std::vector<std::uint8_t> bytes;
     bool noMedium = false;       // opens, but every transfer answers "not ready"
     bool writeProtected = false; // opens, reads; writes fail
+    bool readOnly = false;       // a read-only file: opening it for writing is refused
     // Bytes per sector. Above 512, every transfer (buffered or not) whose offset
     // or length is not a multiple of it fails as an invalid parameter, and so
     // does an unbuffered one whose buffer is not aligned to it.

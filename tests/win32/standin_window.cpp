@@ -22,6 +22,7 @@ struct Control {
     std::wstring text;
     std::string setBy;
     std::vector<std::wstring> items;
+    std::vector<LPARAM> itemData;
     int selection = -1;
 };
 
@@ -75,13 +76,24 @@ LRESULT ComboMessage(Control& c, int id, UINT message, WPARAM wParam, LPARAM lPa
     case CB_RESETCONTENT:
         Log("CB_RESETCONTENT(" + std::to_string(id) + ")");
         c.items.clear();
+        c.itemData.clear();
         c.selection = -1;
         return 0;
     case CB_ADDSTRING: {
         const char* text = reinterpret_cast<const char*>(lParam);
         Log("CB_ADDSTRING(" + std::to_string(id) + ", " + text + ")");
         c.items.push_back(WidenUtf8(text));
+        c.itemData.push_back(0);
         return static_cast<LRESULT>(c.items.size() - 1);
+    }
+    case CB_SETITEMDATA:
+    case CB_GETITEMDATA: {
+        const auto index = static_cast<std::size_t>(wParam);
+        if (index >= c.itemData.size())
+            return CB_ERR;
+        if (message == CB_SETITEMDATA)
+            c.itemData[index] = lParam;
+        return c.itemData[index];
     }
     case CB_SETCURSEL: {
         const int index = static_cast<int>(wParam);
