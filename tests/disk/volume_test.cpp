@@ -168,8 +168,9 @@ TEST(VolumeSector, EverySectorSizeReadsWritesAndProbesOrIsRefused)
             std::fill(expected.begin() + second, expected.begin() + second + 512, 0xAB);
         EXPECT_TRUE(volume.bytes == expected) << name << ": only the record's bytes change";
         EXPECT_EQ(ProbeVolume(1), c.works) << name;
-        if (!c.works)
+        if (!c.works) {
             EXPECT_EQ(LastDiskError.code, c.sectorSize) << name;
+        }
         ExpectNoHandleFaults(name);
     }
 }

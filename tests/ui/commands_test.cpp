@@ -1265,4 +1265,13 @@ TEST_F(Files, ImageVolumesArePickedReadCheckedAndWrittenInPlace)
     EXPECT_TRUE(Holds(Errors()[0], "VHDX 格式")) << Errors()[0];
     EXPECT_TRUE(pickerItems.empty());
     EXPECT_EQ(ImageVolumeCount, 0);
+
+    // Windows 95 opens and reads the image the same way, with no wide call.
+    Use9xFamily(950);
+    choice = path;
+    standin::MessageBoxes.clear();
+    Menu(IDM_OPEN_IMAGE);
+    EXPECT_TRUE(standin::MessageBoxes.empty());
+    EXPECT_EQ(PickedVolume, ImageVolumeAt(1));
+    EXPECT_TRUE(std::equal(SectorBuffer, SectorBuffer + 512, expected.begin() + 1163 * 512));
 }
