@@ -101,14 +101,20 @@ def read_matches(driver, dialog, results, case, expected):
 
 
 def check_hidden(driver, dialog, results, case, start):
+    """The check names a wrong hidden-sector count and proposes the table's
+    start; No leaves the form as it was."""
     driver.set(dialog, 1046, "5000")
     driver.menu(dialog, e.MENU_CHECK)
-    box = driver.message(dialog, 30000, e.IDOK)
+    box = driver.message(dialog, 30000, e.IDNO)
     results.check("%s: a box" % case, True, box is not None)
     if box:
-        for part in ("「隱藏的磁區」為 5000", "應改為 %d" % start):
+        for part in ("「隱藏的磁區」為 5000", "應改為 %d" % start,
+                     "「隱藏的磁區」：5000 → %d" % start):
             results.check("%s: names %s" % (case, part), part,
                           part if part in box["text"] else box["text"])
+        results.check("%s: asks, No the default" % case, ([e.IDYES, e.IDNO], e.IDNO),
+                      (box["buttons"], box["default"]))
+    results.check("%s: No keeps the form" % case, "5000", driver.get(dialog, 1046))
 
 
 def main():
