@@ -6,8 +6,7 @@ nothing that the form shows, and one error box names it and its size.
 
 In Wine's default version, an export onto an existing file asks first: No
 keeps the file as it was, Yes replaces it, and neither leaves a file of its
-own behind in the folder. In win95 the volume image is also opened with
-Open disk image and read through the picker."""
+own behind in the folder."""
 
 import glob
 import os
@@ -131,19 +130,6 @@ def scenario(args, work, template, results):
         results.check("4 import volume: sectors per FAT", str(info["sectors_per_fat"]), form[1044])
         results.check("4 import volume: root entries", str(info["root_entries"]), form[1047])
         results.check("4 import volume: serial", str(info["serial"]), form[1043])
-
-        # Windows 95 opens the same file as a disk image: one volume, read
-        # through the picker as Read from disk reads a drive.
-        if e.windows_version() == "win95":
-            import images  # noqa: E402 (it imports this module)
-            driver.menu(dialog, e.MENU_NEW_NTFS)
-            e.wait_text(driver, dialog, e.KIND_BOX, "NTFS")
-            images.open_image(driver, dialog, results, "4b open image", fat16,
-                              ["Image 1: 磁碟區映像檔 16.00 MB"])
-            e.wait_text(driver, dialog, 1046, "17")
-            form = e.read_form(driver, dialog)
-            results.check("4b open image: kind", "FAT16", form["kind"])
-            results.check("4b open image: total", str(info["small_size"]), form[1042])
 
         # A cancelled export writes nothing.
         driver.menu(dialog, e.MENU_EXPORT)
