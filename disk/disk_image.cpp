@@ -390,34 +390,38 @@ ImageResult OpenDiskImage(const char* path)
     return result;
 }
 
-bool ReadImageSector(const ImageVolume& volume, std::uint64_t n, std::uint8_t* record)
+namespace {
+
+// Reads bytes at offset of the image file, opened for this read alone.
+bool ReadFromImage(std::uint64_t offset, std::uint8_t* buffer, DWORD bytes)
 {
-    std::uint64_t offset = 0;
-    if (!SectorOffset(volume, n, DiskStepRead, &offset))
-        return false;
     const HANDLE file = OpenImage(false);
     if (file == INVALID_HANDLE_VALUE)
         return false;
-    const bool read = ReadAt(file, offset, record, SectorSize);
+    const bool read = ReadAt(file, offset, buffer, bytes);
     CloseHandle(file);
     return read;
 }
 
+} // namespace
+
+bool ReadImageSector(const ImageVolume& volume, std::uint64_t n, std::uint8_t* record)
+{
+    std::uint64_t offset = 0;
+    return SectorOffset(volume, n, DiskStepRead, &offset) &&
+           ReadFromImage(offset, record, SectorSize);
+}
+
+// The last sector is tried first, so that a range running past the end reads nothing.
 bool ReadImageSectors(const ImageVolume& volume, std::uint64_t first, std::uint32_t count,
                       std::uint8_t* buffer)
 {
     std::uint64_t offset = 0;
     if (count == 0)
         return true;
-    if (!SectorOffset(volume, first + count - 1, DiskStepRead, &offset) ||
-        !SectorOffset(volume, first, DiskStepRead, &offset))
-        return false;
-    const HANDLE file = OpenImage(false);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    const bool read = ReadAt(file, offset, buffer, count * volume.sectorSize);
-    CloseHandle(file);
-    return read;
+    return SectorOffset(volume, first + count - 1, DiskStepRead, &offset) &&
+           SectorOffset(volume, first, DiskStepRead, &offset) &&
+           ReadFromImage(offset, buffer, count * volume.sectorSize);
 }
 
 bool WriteImageSector(const ImageVolume& volume, std::uint64_t n, const std::uint8_t* record)
