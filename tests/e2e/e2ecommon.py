@@ -133,17 +133,17 @@ def screenshot_on_failure(session):
         raise
 
 
-def run_scenario(name, body):
+def run_scenario(name, body, attempts=2):
     """Runs body(results) and returns the exit status; a run that ends with the
-    driver waiting in vain is run once more from the start.
+    driver waiting in vain is made again from the start, up to attempts runs.
 
     Under qemu-user emulation a program that has opened the file dialog (and
     with it a second thread) now and then comes back from a wait inside Wine
     as its other thread and then waits for itself: it answers no message
     again. That is the emulator, not the program (it was never seen in a
     process that opened no file dialog), and it strikes at random. A program
-    that truly hangs does so again, and fails the second run as well."""
-    for attempt in (1, 2):
+    that truly hangs does so again, and fails every run as well."""
+    for attempt in range(1, attempts + 1):
         results = Results(name)
         try:
             body(results)

@@ -3,11 +3,16 @@ volumes spliced into an MBR disk (FAT16 primary, FAT32 logical) and a GPT disk
 (NTFS). The picker opens by itself and lists the partitions after the drives;
 reads show what minfo and file(1) show for the separate volume files; a write
 to the logical partition changes its sector 0 and backup alone; the check names
-a wrong hidden-sector count; a VHDX file is refused with one message."""
+a wrong hidden-sector count; a VHDX file is refused with one message.
+
+In win95 (the VWIN32 device lists the drives) the MBR image is opened and its
+first partition read: the emulation hang strikes there more often (see
+run_scenario), so the run is kept short and may be made three times."""
 
 import os
 import struct
 import sys
+import types
 import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -19,6 +24,7 @@ import wineenv  # noqa: E402
 MENU_OPEN_IMAGE = 40017
 OPEN_TITLE = "開啟磁碟映像檔"
 S = 512
+MBR_ITEMS = ["Image 1: 主要分割區 16.00 MB", "Image 5: 邏輯磁碟機 40.00 MB"]
 
 
 def entry(disk, sector, slot, type_, start, count):
@@ -117,23 +123,69 @@ def check_hidden(driver, dialog, results, case, start):
     results.check("%s: No keeps the form" % case, "5000", driver.get(dialog, 1046))
 
 
+def make_images(work):
+    """The volumes, the two disks spliced from them and a VHDX file, by name."""
+    made = types.SimpleNamespace()
+    made.fat16 = e.make_fat(os.path.join(work, "fat16.img"), 16, 16384, "-h", "63")
+    made.fat32 = e.make_fat(os.path.join(work, "fat32.img"), 32, 40960, "-s", "1", "-h", "63")
+    made.ntfs = e.make_ntfs(os.path.join(work, "ntfs.img"))
+    made.mbr = os.path.join(work, "two-parts.img")
+    made.logical = mbr_image(made.mbr, made.fat16, made.fat32)
+    made.gpt = os.path.join(work, "gpt-ntfs.img")
+    gpt_image(made.gpt, made.ntfs)
+    made.vhdx = os.path.join(work, "vm.vhdx")
+    open(made.vhdx, "wb").write(b"vhdxfile" + bytes(65536))
+    return made
+
+
+def nt_steps(driver, dialog, results, made):
+    """The logical partition read, written and checked; the GPT image; a VHDX."""
+    driver.menu(dialog, e.MENU_READ_DISK)
+    pick_image(driver, results, "2 read logical", MBR_ITEMS, MBR_ITEMS[1])
+    read_matches(driver, dialog, results, "2 FAT32 logical",
+                 disks.expected_fat_form(made.fat32, fat32=True))
+
+    # 3 An edit written to partition 5: its sector 0 and backup (6) alone change.
+    before = open(made.mbr, "rb").read()
+    driver.set(dialog, 1041, "77")
+    driver.menu(dialog, e.MENU_WRITE_DISK)
+    pick_image(driver, results, "3 write logical", MBR_ITEMS, MBR_ITEMS[1])
+    box = driver.message(dialog, 30000, e.IDYES)
+    e.check_box(results, "3 write question", box, True, files.dos_path(made.mbr), "分割區 5")
+    e.wait_for(lambda: open(made.mbr, "rb").read() != before, 30)
+    after = open(made.mbr, "rb").read()
+    changed = sorted({i // S for i in range(len(after)) if after[i] != before[i]})
+    results.check("3 sectors changed", [made.logical, made.logical + 6], changed)
+    results.check("3 heads written", 77, e.u16(after, made.logical * S + 26))
+
+    # 4 The check against the table: a wrong hidden-sector count is named.
+    check_hidden(driver, dialog, results, "4 check logical", made.logical)
+
+    # 5 The GPT image replaces the first in the list.
+    open_image(driver, dialog, results, "5 open GPT image", made.gpt, ["Image 1: GPT 分割區 64.00 MB"])
+    expected = disks.expected_ntfs_form(made.ntfs)
+    read_matches(driver, dialog, results, "5 NTFS", {k: expected[k] for k in (1042, 1046, "kind")})
+    check_hidden(driver, dialog, results, "6 check NTFS", 2048)
+
+    # 7 A VHDX file: one message naming the format, no picker.
+    driver.menu(dialog, MENU_OPEN_IMAGE)
+    driver.call("file-dialog", dialog, files.dos_path(made.vhdx), 60000, timeout_s=75, check=False)
+    box = driver.message(dialog, 30000, e.IDOK)
+    e.check_box(results, "7 VHDX refused", box, False, files.dos_path(made.vhdx), "VHDX")
+    driver.call("sleep", 1000)
+    results.check("7 no other window", [], [
+        w[5] for w in driver.call("windows") if w[4] == "#32770" and w[1] != dialog])
+
+
 def main():
     args, work, template = e.prepare(__doc__, "images")
-    return e.run_scenario("disk images", lambda results: scenario(args, work, template, results))
+    attempts = 3 if e.windows_version() == "win95" else 2
+    return e.run_scenario("disk images", lambda results: scenario(args, work, template, results),
+                          attempts)
 
 
 def scenario(args, work, template, results):
-    fat16 = e.make_fat(os.path.join(work, "fat16.img"), 16, 16384, "-h", "63")
-    fat32 = e.make_fat(os.path.join(work, "fat32.img"), 32, 40960, "-s", "1", "-h", "63")
-    ntfs = e.make_ntfs(os.path.join(work, "ntfs.img"))
-    mbr = os.path.join(work, "two-parts.img")
-    logical = mbr_image(mbr, fat16, fat32)
-    gpt = os.path.join(work, "gpt-ntfs.img")
-    gpt_image(gpt, ntfs)
-    vhdx = os.path.join(work, "vm.vhdx")
-    open(vhdx, "wb").write(b"vhdxfile" + bytes(65536))
-    mbr_items = ["Image 1: 主要分割區 16.00 MB", "Image 5: 邏輯磁碟機 40.00 MB"]
-
+    made = make_images(work)
     with wineenv.Session(os.path.join(work, "session"), template, args.bin,
                          version=e.windows_version(), timeout_s=60) as session:
         e.give_devices_to_c_and_z(session, work)
@@ -142,43 +194,10 @@ def scenario(args, work, template, results):
         dialog = driver.wait_main(120000)
 
         # 1 The MBR image: the primary is read by itself, then the logical one.
-        open_image(driver, dialog, results, "1 open MBR image", mbr, mbr_items)
-        read_matches(driver, dialog, results, "1 FAT16 primary", disks.expected_fat_form(fat16))
-        driver.menu(dialog, e.MENU_READ_DISK)
-        pick_image(driver, results, "2 read logical", mbr_items, mbr_items[1])
-        read_matches(driver, dialog, results, "2 FAT32 logical",
-                     disks.expected_fat_form(fat32, fat32=True))
-
-        # 3 An edit written to partition 5: its sector 0 and backup (6) alone change.
-        before = open(mbr, "rb").read()
-        driver.set(dialog, 1041, "77")
-        driver.menu(dialog, e.MENU_WRITE_DISK)
-        pick_image(driver, results, "3 write logical", mbr_items, mbr_items[1])
-        box = driver.message(dialog, 30000, e.IDYES)
-        e.check_box(results, "3 write question", box, True, files.dos_path(mbr), "分割區 5")
-        e.wait_for(lambda: open(mbr, "rb").read() != before, 30)
-        after = open(mbr, "rb").read()
-        changed = sorted({i // S for i in range(len(after)) if after[i] != before[i]})
-        results.check("3 sectors changed", [logical, logical + 6], changed)
-        results.check("3 heads written", 77, e.u16(after, logical * S + 26))
-
-        # 4 The check against the table: a wrong hidden-sector count is named.
-        check_hidden(driver, dialog, results, "4 check logical", logical)
-
-        # 5 The GPT image replaces the first in the list.
-        open_image(driver, dialog, results, "5 open GPT image", gpt, ["Image 1: GPT 分割區 64.00 MB"])
-        expected = disks.expected_ntfs_form(ntfs)
-        read_matches(driver, dialog, results, "5 NTFS", {k: expected[k] for k in (1042, 1046, "kind")})
-        check_hidden(driver, dialog, results, "6 check NTFS", 2048)
-
-        # 7 A VHDX file: one message naming the format, no picker.
-        driver.menu(dialog, MENU_OPEN_IMAGE)
-        driver.call("file-dialog", dialog, files.dos_path(vhdx), 60000, timeout_s=75, check=False)
-        box = driver.message(dialog, 30000, e.IDOK)
-        e.check_box(results, "7 VHDX refused", box, False, files.dos_path(vhdx), "VHDX")
-        driver.call("sleep", 1000)
-        results.check("7 no other window", [], [
-            w[5] for w in driver.call("windows") if w[4] == "#32770" and w[1] != dialog])
+        open_image(driver, dialog, results, "1 open MBR image", made.mbr, MBR_ITEMS)
+        read_matches(driver, dialog, results, "1 FAT16 primary", disks.expected_fat_form(made.fat16))
+        if e.windows_version() != "win95":
+            nt_steps(driver, dialog, results, made)
 
         driver.menu(dialog, e.MENU_EXIT)
         results.check("8 exit code", 0, session.wait_exit(program, 300))
