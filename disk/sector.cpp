@@ -249,7 +249,7 @@ bool DrivePartition(Volume drive, std::uint64_t* start, std::uint64_t* length)
     return !IsImage(drive) && !LegacyFamily() && VolumePartition(Letter(drive), start, length);
 }
 
-bool DriveLength(Volume drive, std::uint64_t* sectors)
+bool DriveToldLength(Volume drive, std::uint64_t* sectors)
 {
     if (IsImage(drive)) {
         const ImageVolume* image = Listed(drive);
@@ -259,10 +259,18 @@ bool DriveLength(Volume drive, std::uint64_t* sectors)
     }
     std::uint64_t start = 0, length = 0;
     const DWORD sectorSize = DriveSectorSize(drive);
-    if (sectorSize != 0 && DrivePartition(drive, &start, &length) && length >= sectorSize) {
-        *sectors = length / sectorSize;
+    if (sectorSize == 0 || !DrivePartition(drive, &start, &length) || length < sectorSize)
+        return false;
+    *sectors = length / sectorSize;
+    return true;
+}
+
+bool DriveLength(Volume drive, std::uint64_t* sectors)
+{
+    if (DriveToldLength(drive, sectors))
         return true;
-    }
+    if (IsImage(drive))
+        return false;
     std::uint8_t scratch[SectorSize];
     if (!ReadDriveSector(drive, 0, scratch))
         return false;

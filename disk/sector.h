@@ -86,10 +86,15 @@ DWORD DriveSectorSize(Volume drive);
 // False when the system does not say (the 9x family, Wine, old drivers).
 bool DrivePartition(Volume drive, std::uint64_t* start, std::uint64_t* length);
 
-// The volume's length in its own sectors: the partition's length where the
-// system gives it, else one past the last sector that a read returns in full
-// (Wine, the 9x family), found by doubling and then halving, about 2 log2(n)
-// reads. False when not even sector 0 can be read.
+// The volume's length in its own sectors where the image's list or the system
+// gives it, without a read. For a drive letter the system does not say on the
+// 9x family, under Wine or with old drivers.
+bool DriveToldLength(Volume drive, std::uint64_t* sectors);
+
+// The volume's length in its own sectors: the length told (DriveToldLength),
+// else one past the last sector that a read returns in full (Wine, the 9x
+// family), found by doubling and then halving, about 2 log2(n) reads. False
+// when not even sector 0 can be read.
 bool DriveLength(Volume drive, std::uint64_t* sectors);
 
 // How the drive picker's test of one drive came out.

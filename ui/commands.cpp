@@ -153,8 +153,8 @@ void WriteInSession(Volume drive)
 }
 
 // Where the drive's backup lies: where sector 0 says, or, when it names none,
-// where formatters put one: sector 6 for FAT32, the partition's last sector for
-// NTFS. Says so when none is found.
+// where formatters put one: sector 6 for FAT32, the volume's last sector for
+// NTFS (an image's volume too, even without a table). Says so when none is found.
 bool FindBackup(Volume drive, BackupPlace* place)
 {
     if (ReadDriveSector(drive, 0, Staging()) && BackupOnDrive(drive, Staging(), place))
@@ -162,17 +162,16 @@ bool FindBackup(Volume drive, BackupPlace* place)
     *place = {Fat32UsualBackup, false};
     if (ReadDriveSector(drive, place->sector, Staging()) && HoldsFat32BootSector(Staging()))
         return true;
-    std::uint64_t start = 0, length = 0;
-    const DWORD sectorSize = DriveSectorSize(drive);
-    if (sectorSize == 0) {
+    if (DriveSectorSize(drive) == 0) {
         ReportDiskError(drive);
         return false;
     }
-    if (!DrivePartition(drive, &start, &length) || length / sectorSize == 0) {
+    std::uint64_t sectors = 0;
+    if (!DriveToldLength(drive, &sectors) || sectors == 0) {
         ReportBackupNotLocated(drive);
         return false;
     }
-    *place = {length / sectorSize - 1, true};
+    *place = {sectors - 1, true};
     if (ReadDriveSector(drive, place->sector, Staging(), true) && HoldsNtfsBootSector(Staging()))
         return true;
     ReportNoBackup(drive);

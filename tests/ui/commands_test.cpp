@@ -1215,7 +1215,8 @@ TEST_F(Files, ImageVolumesArePickedReadCheckedAndWrittenInPlace)
         ASSERT_EQ(standin::MessageBoxes.size(), 1u);
         const std::string& text = standin::MessageBoxes[0].text;
         for (std::size_t i = 0; i < c.lines.size(); ++i)
-            EXPECT_EQ(Holds(text, check[i]), c.lines[i]) << name << ", " << check[i] << ": " << text;
+            EXPECT_EQ(Holds(text, check[i]), c.lines[i])
+                << name << ", " << check[i] << ": " << text;
     };
     runCheck(cases[0], "primary in step");
 
@@ -1234,7 +1235,8 @@ TEST_F(Files, ImageVolumesArePickedReadCheckedAndWrittenInPlace)
     standin::MessageBoxes.clear();
     Menu(IDM_WRITE_DISK);
     ASSERT_EQ(Questions().size(), 1u);
-    EXPECT_TRUE(Holds(Questions()[0], "映像檔 C:\\IMAGES\\SD-CARD.IMG 的分割區 5")) << Questions()[0];
+    EXPECT_TRUE(Holds(Questions()[0], "映像檔 C:\\IMAGES\\SD-CARD.IMG 的分割區 5"))
+        << Questions()[0];
     EXPECT_TRUE(Holds(UndoPath, "backup/SD-CARD-p5-") || Holds(UndoPath, "backup\\SD-CARD-p5-"))
         << UndoPath;
     EXPECT_TRUE(Errors().empty()) << Errors()[0];
@@ -1265,6 +1267,20 @@ TEST_F(Files, ImageVolumesArePickedReadCheckedAndWrittenInPlace)
     EXPECT_TRUE(Holds(Errors()[0], "VHDX 格式")) << Errors()[0];
     EXPECT_TRUE(pickerItems.empty());
     EXPECT_EQ(ImageVolumeCount, 0);
+
+    // An NTFS volume image whose sector 0 is gone is the whole file, volume 1;
+    // Read backup finds the copy in its last sector.
+    auto& ntfs = standin::AddVolume("C:\\IMAGES\\NTFS.IMG", 2048 * 512, 0).bytes;
+    CreateBootSector(FsKindNtfs);
+    StoreU64(SectorBuffer, 40, 2047);
+    const Record copy = Bytes();
+    std::copy_n(SectorBuffer, 512, ntfs.end() - 512);
+    choice = "C:\\IMAGES\\NTFS.IMG";
+    standin::MessageBoxes.clear();
+    Menu(IDM_OPEN_IMAGE);
+    Menu(IDM_READ_BACKUP);
+    EXPECT_TRUE(standin::MessageBoxes.empty()) << Errors()[0];
+    EXPECT_EQ(Bytes(), copy);
 
     // Windows 95 opens and reads the image the same way, with no wide call.
     Use9xFamily(950);
